@@ -76,6 +76,7 @@ void log_info(const char *fmt, ...) {
   std::string line;
   va_list ap;
   va_start(ap, fmt);
+  errno = saved;  // for a %m in the message
   append_v(line, fmt, ap);
   va_end(ap);
   emit(LOG_INFO, line.c_str());
@@ -91,6 +92,7 @@ void log_error(const char *func, int line_no, const char *fmt, ...) {
   append(line, "error: %s, %d: %s (%d): ", func, line_no, err, saved);
   va_list ap;
   va_start(ap, fmt);
+  errno = saved;
   append_v(line, fmt, ap);
   va_end(ap);
   emit(LOG_ERR, line.c_str());
@@ -103,6 +105,7 @@ void log_debug(const char *func, const char *fmt, ...) {
   append(line, "debug: %s: ", func);
   va_list ap;
   va_start(ap, fmt);
+  errno = saved;
   append_v(line, fmt, ap);
   va_end(ap);
   emit(LOG_DEBUG, line.c_str());
