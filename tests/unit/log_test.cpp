@@ -16,12 +16,12 @@ TEST(LogLines, ThreeFormsAtTheirPriorities) {
   log_capture cap;
   errno = ENOENT;
   log_error("update_ini", 42, "rename %s", "var.ini");
-  log_info("orvand: %s", "HTTP/1.1 404 Not found\r\n");
+  log_info("orvand: %s", "HTTP/1.1 404 Not found");
   log_debug("exec_queries", "req (%d): %s", 1, "a=b");
   ASSERT_EQ(cap.all().size(), 3u);
   EXPECT_EQ(cap.all()[0],
             (logged_line{LOG_ERR, "error: update_ini, 42: No such file or directory (2): rename var.ini"}));
-  EXPECT_EQ(cap.all()[1], (logged_line{LOG_INFO, "orvand: HTTP/1.1 404 Not found\r\n"}));
+  EXPECT_EQ(cap.all()[1], (logged_line{LOG_INFO, "orvand: HTTP/1.1 404 Not found"}));
   EXPECT_EQ(cap.all()[2], (logged_line{LOG_DEBUG, "debug: exec_queries: req (1): a=b"}));
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "log_capture.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -48,15 +49,13 @@ TEST(Shcmd, StatusesAndBashSyntax) {
 
 TEST(Shcmd, BackgroundLineReturnsAtOnce) {
   log_capture cap;
-  char dir[] = "/tmp/shcmd-bg-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string marker = std::string(dir) + "/done";
+  temp_dir dir;
+  std::string marker = dir.file("done");
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(shcmd("(sleep 2; touch %s) &", marker.c_str()), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_NE(access(marker.c_str(), F_OK), 0);
   ASSERT_EQ(cap.at(LOG_INFO).size(), 1u);  // no exit-status line
-  system(("rm -rf " + std::string(dir)).c_str());
 }
 
 TEST(ShcmdTest, QuietStatusAndSharedNumbers) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "log_capture.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -33,17 +34,12 @@ TEST(Streams, CloseReturnsTheCommandsStatusWithOutputUnread) {
 }
 
 TEST(Streams, FilesAndMissingFiles) {
-  char path[] = "/tmp/stream-XXXXXX";
-  int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  FILE *f = fdopen(fd, "w");
-  fputs("key=\"v\"\r\nlast", f);
-  fclose(f);
-  stream *s = stream_open("%s", path);
+  temp_dir dir;
+  std::string path = dir.write("f", "key=\"v\"\r\nlast");
+  stream *s = stream_open("%s", path.c_str());
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(read_all(s), (std::vector<std::string>{"key=\"v\"", "last"}));
   EXPECT_EQ(stream_close(s), 0);
-  remove(path);
 
   EXPECT_EQ(stream_open("/nonexistent/file"), nullptr);
   errno = 0;

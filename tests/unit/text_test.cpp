@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "temp_dir.h"
+
 namespace {
 
 TEST(ShellQuote, QuotesSingleQuotesAndKeepsPlainText) {
@@ -35,9 +37,8 @@ TEST(ShellQuote, ResultsLiveFor127FurtherCalls) {
 }
 
 TEST(StatMode, FileTypesAndPermissions) {
-  char dir[] = "/tmp/statmode-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string d = dir;
+  temp_dir dir;
+  const std::string &d = dir.path();
   std::string file = d + "/f", exe = d + "/x", sock = d + "/s", link = d + "/l";
   close(creat(file.c_str(), 0644));
   close(creat(exe.c_str(), 0755));
@@ -59,11 +60,10 @@ TEST(StatMode, FileTypesAndPermissions) {
   EXPECT_EQ(stat_mode((d + "/missing").c_str(), 0x8000), 0);
 
   char buf[8];
-  EXPECT_EQ(readlink_at(dir, "l", buf, sizeof buf), 7);  // cut to capacity - 1
+  EXPECT_EQ(readlink_at(d.c_str(), "l", buf, sizeof buf), 7);  // cut to capacity - 1
   EXPECT_EQ(std::string(buf), exe.substr(0, 7));
-  EXPECT_EQ(readlink_at(dir, "f", buf, sizeof buf), -1);
+  EXPECT_EQ(readlink_at(d.c_str(), "f", buf, sizeof buf), -1);
   close(fd);
-  system(("rm -rf " + d).c_str());
 }
 
 TEST(TextUtilities, SmallRules) {

@@ -1,0 +1,1 @@
+"""The test bed: simulated NAS hosts ("worlds") that run the real orvand."""
