@@ -1,0 +1,47 @@
+// A probe for system tests: runs one of the daemon's own routines inside a world and prints
+// the variable table afterwards, for behaviour that no state file shows yet. It is built
+// with the tests and never installed.
+//
+//   orvan_probe signal_nginx ACTION     signal_nginx(ACTION)
+//   orvan_probe boot_device             set_boot_device()
+//   orvan_probe settings                the settings files start-up loads
+// Each prints every variable as name=value lines, sorted.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "daemon/startup.h"
+#include "devices/flash.h"
+#include "state/config.h"
+#include "state/var.h"
+
+namespace {
+
+void print_vars() {
+  std::vector<std::string> lines;
+  for (uint32_t i = 0; i < table_size(&var); i++)
+    if (table_is_used(&var, i)) lines.push_back(std::string(var.buckets[i].key) + "=" + var.buckets[i].value);
+  std::sort(lines.begin(), lines.end());
+  for (const auto &l : lines) puts(l.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc >= 3 && strcmp(argv[1], "signal_nginx") == 0) {
+    signal_nginx(argv[2]);
+  } else if (argc == 2 && strcmp(argv[1], "boot_device") == 0) {
+    set_boot_device();
+  } else if (argc == 2 && strcmp(argv[1], "settings") == 0) {
+    get_ident();
+    get_flash();
+    get_share_settings();
+  } else {
+    fprintf(stderr, "usage: orvan_probe signal_nginx ACTION | boot_device | settings\n");
+    return 2;
+  }
+  print_vars();
+  return 0;
+}
