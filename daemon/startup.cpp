@@ -8,14 +8,17 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "daemon/commands.h"
 #include "devices/flash.h"
 #include "shares/users.h"
 #include "state/config.h"
 #include "state/ini.h"
+#include "state/publish.h"
 #include "state/var.h"
 #include "util/log.h"
 #include "util/shell.h"
@@ -48,6 +51,7 @@ void detect_unclean_shutdown() {
 }  // namespace
 
 void content_init() {
+  register_commands();
   get_config("/etc/zarvo-version", {});
   INFO("Zarvo(tm) System Management Utility version %s", NEED_VAR("version"));
   INFO("Copyright (C) Zarvo Systems. All rights reserved.");
@@ -93,6 +97,13 @@ void content_init() {
   refresh_state_files(nullptr);
   signal_nginx("start");
   if (pthread_mutex_unlock(&state_lock) != 0) ERR("pthread_mutex_unlock");
+
+  // Runs for the life of the process; never joined.
+  pthread_t publisher;
+  if (int rc = pthread_create(&publisher, nullptr, pinotify_publish, nullptr); rc != 0) {
+    errno = rc;
+    ERR("pthread_create");
+  }
 }
 
 int signal_nginx(const char *action) {
@@ -102,8 +113,12 @@ int signal_nginx(const char *action) {
     if (stat_mode("/etc/rc.d/rc.zarvo-api", executable_file)) shcmd("/etc/rc.d/rc.zarvo-api install");
   }
   shcmd("/etc/rc.d/rc.nginx %s", action);
-  if (start && stat_mode("/etc/rc.d/rc.bootvol_backup", executable_file))
-    shcmd("/etc/rc.d/rc.bootvol_backup start");
+  if (start) {
+    // a freshly started web server holds no channel yet
+    publish_all(state_dir);
+    if (stat_mode("/etc/rc.d/rc.bootvol_backup", executable_file))
+      shcmd("/etc/rc.d/rc.bootvol_backup start");
+  }
   if (start || strcmp(action, "reload") == 0) read_tokens("/var/local/orvan/nginx.ini", "");
   return 0;
 }

@@ -12,6 +12,7 @@
 
 #include "daemon/query.h"
 #include "devices/device.h"
+#include "state/publish.h"
 #include "state/var.h"
 #include "util/log.h"
 
@@ -371,7 +372,7 @@ int refresh_state_files(const char *event) {
   update_ini("shares", iwrite_shares);
   update_ini("sec", iwrite_sec);
   update_ini("sec_nfs", iwrite_sec_nfs);
-  (void)event;  // events are posted once publication exists
+  if (event && *event) post_event(event);
   return 0;
 }
 

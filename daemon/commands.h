@@ -1,0 +1,18 @@
+// The command table: the named commands a form field can run, all through one dispatcher.
+#pragma once
+
+// A command routine takes the field value: 0 done (the dispatcher refreshes the state
+// files), 1 work handed to a thread (answered after a pause, no refresh), else refused.
+using command_routine = int (*)(const char *value);
+
+struct command {
+  const char *name;
+  command_routine routine;
+};
+
+// Registers every command name as an action bound to orvan_cmd.
+void register_commands();
+// The dispatcher bound to every command name.
+int orvan_cmd(const char *name, const char *value);
+// The command of that name, or nullptr.
+const command *find_command(const char *name);
