@@ -4,12 +4,12 @@
 // start-up waits in the listen backlog instead of finding no socket.
 #include "daemon/init.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 
+#include "daemon/actions.h"
 #include "daemon/query.h"
+#include "daemon/startup.h"
 #include "util/log.h"
 
 int init_dyncntnt() {
@@ -19,10 +19,7 @@ int init_dyncntnt() {
     exit(1);
   }
   DBG("csrf_token: %s", csrf_token());
-
-  if (daemon(0, 0) < 0) {
-    perror("daemon");
-    exit(1);
-  }
+  register_builtin_actions();
+  content_init();
   return 0;
 }

@@ -1,7 +1,7 @@
 // Start-up of the request front end, run once by main after the socket is bound.
 #pragma once
 
-// Makes the CSRF token and detaches into the background. The tables are static objects,
-// alive before main; the built-in actions and the start-up sequence join here later.
-// Returns 0; a failure to make the token or to detach ends the process.
+// Makes the CSRF token and registers the built-in actions, then runs the start-up sequence, which detaches the daemon into
+// the background. The tables are static objects, alive before main. Returns 0; a failure
+// to make the token ends the process.
 int init_dyncntnt();

@@ -5,15 +5,33 @@ bubblewrap sandbox that runs as root in its own mount, UTS, IPC and PID namespac
 
     /boot /etc /var /mnt /root /run /tmp /usr/local    world-owned host directories
                                                        (/etc starts as a copy of the host's)
-    /usr                                               the host's, read-only
+    /usr                                               the host's, read-only, under a
+                                                       read-only overlay that adds the
+                                                       stand-in tools (/usr/sbin/modprobe ...)
     /bin /sbin /lib /lib64 ...                         the host's links into /usr
     /dev                                               world-owned, bound with device access,
                                                        so nodes made inside can be opened;
-                                                       /dev/log is the test bed's syslog socket
+                                                       /dev/log is the test bed's syslog socket;
+                                                       the disks' nodes and /dev/disk links
     /proc                                              world-owned: links into a real procfs
                                                        (mounted at /.world/proc) beside files
-                                                       the world provides, such as cmdline
-    /sys                                               world-owned, empty for now
+                                                       the world provides (cmdline, partitions)
+    /sys                                               world-owned: the disks' entries, shaped
+                                                       like the kernel's, whose stat files link
+                                                       to the real sysfs at /.world/sys
+
+A disk is a sparse image file outside the world's tree, attached to a host loop device that
+clears itself when its last user closes it; its node in the world's /dev (say /dev/sda)
+carries that loop device's numbers. The kernel has no partition tables on loop devices, so
+partition 1 is a second loop device over the partition's bytes, with its own node
+(/dev/sda1). The owner of the World object holds the loop devices open; when it stops the
+world, or dies, they clear.
+
+A stand-in tool is a copy of stand_in.py at the tool's path: a call is recorded in the
+world's journal (/run/testbed/journal.jsonl, which the daemon never reads) and then does
+what the test told it through its control file. Stand-ins under /usr come through the
+overlay, which is mounted in a private mount namespace just before bubblewrap starts, so
+the host never sees it.
 
 Because the directories live on the host, a test reads and seeds a world's files through
 `World.path()` without entering it. The sandbox's first process is bwrap's reaper (pid 1);
@@ -29,6 +47,8 @@ from __future__ import annotations
 
 import atexit
 import collections
+import errno
+import fcntl
 import functools
 import json
 import os
@@ -39,16 +59,21 @@ import shutil
 import signal
 import socket
 import stat
+import struct
 import subprocess
 import tempfile
 import threading
 import time
 import urllib.parse
 import weakref
+import zlib
 from typing import Callable, Iterable, Mapping, Sequence
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 WEBGUI = pathlib.Path(__file__).resolve().parent / "webgui"
+MACHINES = pathlib.Path(__file__).resolve().parent / "machines"
+DEFAULT_MACHINE = MACHINES / "default.json"
+STAND_IN_PROGRAM = pathlib.Path(__file__).resolve().parent / "stand_in.py"
 
 DEFAULT_CMDLINE = "BOOT_IMAGE=/bzimage initrd=/bzroot"
 DEFAULT_HOSTNAME = "zarvo"
@@ -68,7 +93,38 @@ PID_MAX = 4096
 PROCFS = "/.world/proc"
 
 # Files /proc gets from the world instead of from the kernel.
-PROC_PROVIDED = ("cmdline",)
+PROC_PROVIDED = ("cmdline", "partitions")
+
+# The real sysfs, where the disks' stat files link for the loop devices' live counters.
+SYSFS = "/.world/sys"
+
+# The stand-ins' journal and control files, and the recorder for world scripts that are not
+# tools (`/.world/bin/stand-in NAME ARGS...`, for a start-up hook, say).
+TESTBED_RUN = "/run/testbed"
+JOURNAL = TESTBED_RUN + "/journal.jsonl"
+RECORDER = "/.world/bin/stand-in"
+
+# Where the daemon finds each tool the test bed stands in for. A machine description names
+# which are installed; a tool not listed here needs a "path" in its description.
+STAND_IN_PATHS = {
+    "modprobe": "/usr/sbin/modprobe",
+    "rmmod": "/usr/sbin/rmmod",
+    "bootprep": "/usr/local/sbin/bootprep",
+    "apply_access": "/usr/local/orvan/webGui/scripts/apply_access",
+    "rc.php-fpm": "/etc/rc.d/rc.php-fpm",
+    "rc.nginx": "/etc/rc.d/rc.nginx",
+    "rc.zarvo-api": "/etc/rc.d/rc.zarvo-api",
+    "rc.bootvol_backup": "/etc/rc.d/rc.bootvol_backup",
+}
+STAND_IN_KEYS = {"path", "mode", "exit", "stdout", "stderr", "files"}
+
+MACHINE_KEYS = {"hostname", "cmdline", "seeds", "disks", "stand_ins", "accounts"}
+
+# Host tools that build a world's disks and accounts, found here and not through $PATH.
+HOST_TOOL_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
+HOST_TOOLS = (("bwrap", "bubblewrap"), ("nsenter", "util-linux"), ("unshare", "util-linux"),
+              ("sfdisk", "fdisk"), ("mkfs.vfat", "dosfstools"), ("blkid", "util-linux"),
+              ("openssl", "openssl"))
 
 WORLD_ENV = {
     "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
@@ -135,9 +191,14 @@ def unavailable() -> str | None:
     """Why no world can run on this machine, or None when worlds work. Checked once."""
     if os.geteuid() != 0:
         return f"worlds run as root, and this process runs as uid {os.geteuid()}"
-    for tool, package in (("bwrap", "bubblewrap"), ("nsenter", "util-linux")):
-        if shutil.which(tool) is None:
+    for tool, package in HOST_TOOLS:
+        if shutil.which(tool, path=HOST_TOOL_PATH) is None:
             return f"{tool} is not installed (Debian package {package}; scripts/setup installs it)"
+    if not os.path.exists("/dev/loop-control"):
+        return "the kernel has no loop devices (no /dev/loop-control), which the disks need"
+    with open("/proc/filesystems") as f:
+        if "\toverlay\n" not in f.read():
+            return "the kernel has no overlay file system, which puts the stand-in tools in /usr"
     base = worlds_base()
     _, options = _mount_of(str(base.resolve()))
     if options & {"nodev", "noexec"}:
@@ -386,6 +447,181 @@ def reap_stale() -> list[pathlib.Path]:
     return removed
 
 
+# ---------------------------------------------------------------------------------------
+# Disks: sparse images on host loop devices
+
+
+SIZE_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+
+# Kinds of disk a machine may name; the daemon tells them apart by their by-id prefix.
+TRANSPORTS = ("ata", "scsi-SATA", "scsi-1ATA", "scsi", "usb", "nvme", "virtio")
+SIMULATED_TRANSPORTS = ("usb",)
+
+DISK_REQUIRED = ("name", "transport", "model", "serial", "size", "controller")
+DISK_DEFAULTS = {"vendor": "", "sector_size": 512, "rotational": 1, "discard": 0,
+                 "removable": 0, "temperature": None, "partition": None}
+PARTITION_DEFAULTS = {"fs": None, "label": None, "start": "1M", "size": None}
+
+# What a drive that supports discard reports as its largest discard, in bytes.
+DISCARD_MAX_BYTES = 2147450880
+
+LOOP_CTL_GET_FREE = 0x4C82
+LOOP_CONFIGURE = 0x4C0A
+LO_FLAGS_AUTOCLEAR = 4
+BLKFLSBUF = 0x1261
+
+
+def parse_size(value: int | str) -> int:
+    """Bytes of a size given as a number of bytes or as text like "16G" (binary units)."""
+    if isinstance(value, int) and not isinstance(value, bool):
+        return value
+    m = re.fullmatch(r"\s*(\d+)\s*([KMGT]?)(?:i?B)?\s*", str(value), re.IGNORECASE)
+    if not m:
+        raise WorldError(f"not a size: {value!r} (bytes, or a number with K, M, G or T)")
+    return int(m.group(1)) * SIZE_UNITS[m.group(2).upper()]
+
+
+def _loop_attach(image: pathlib.Path, offset: int = 0, size: int = 0,
+                 block_size: int = 512) -> tuple[int, int]:
+    """(loop number, open descriptor) of a free loop device set up over image.
+
+    The device clears itself at its last close: the descriptor returned is what keeps it,
+    and it is closed at the latest when this process ends, so nothing outlives its owner.
+    """
+    info = struct.pack("=5Q4I64s64s32s2Q", 0, 0, 0, offset, size, 0, 0, 0,
+                       LO_FLAGS_AUTOCLEAR, str(image).encode()[:63], b"", b"", 0, 0)
+    backing = os.open(image, os.O_RDWR)
+    try:
+        config = struct.pack("=II", backing, block_size) + info + bytes(64)
+        control = os.open("/dev/loop-control", os.O_RDWR)
+        try:
+            for _ in range(100):
+                number = fcntl.ioctl(control, LOOP_CTL_GET_FREE)
+                fd = os.open(f"/dev/loop{number}", os.O_RDWR)
+                try:
+                    fcntl.ioctl(fd, LOOP_CONFIGURE, config)
+                except OSError as e:
+                    os.close(fd)
+                    if e.errno == errno.EBUSY:
+                        continue  # another process took it between the two calls
+                    raise WorldError(f"cannot set up /dev/loop{number} over {image}: {e}")
+                return number, fd
+        finally:
+            os.close(control)
+    finally:
+        os.close(backing)
+    raise WorldError(f"no free loop device for {image}")
+
+
+def loops_backed_by(directory: os.PathLike | str) -> list[str]:
+    """The host loop devices whose backing file is in directory (e.g. "/dev/loop3")."""
+    prefix = str(directory).rstrip("/") + "/"
+    found = []
+    for entry in pathlib.Path("/sys/block").glob("loop*"):
+        try:
+            backing = (entry / "loop" / "backing_file").read_text().rstrip("\n")
+        except OSError:
+            continue
+        if backing.startswith(prefix):
+            found.append(f"/dev/{entry.name}")
+    return sorted(found)
+
+
+def _udev_words(text: str) -> str:
+    """Text as udev puts it in a device id: trimmed, each run of white space one "_"."""
+    return "_".join(text.split())
+
+
+def _udev_encode(text: str) -> str:
+    """Text as udev puts it in a link name: unsafe bytes become \\xNN."""
+    safe = set(b"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz#+-.:=@_")
+    return "".join(chr(b) if b in safe else f"\\x{b:02x}" for b in text.encode())
+
+
+def partition_name(disk: str) -> str:
+    """The kernel's name of partition 1: sda1, but nvme0n1p1."""
+    return disk + ("p1" if disk[-1].isdigit() else "1")
+
+
+class Disk:
+    """One disk of a world: its description, image file and loop devices.
+
+    loop and part_loop are host loop numbers (part_loop None without partition 1);
+    part_start and part_size are partition 1's place on the disk, in bytes.
+    """
+
+    def __init__(self, spec: Mapping, image: pathlib.Path, port: int):
+        self.spec = dict(spec)
+        self.name: str = spec["name"]
+        self.size: int = parse_size(spec["size"])
+        self.sector_size: int = spec["sector_size"]
+        self.image = image
+        self.port = port
+        self.loop: int | None = None
+        self.part_loop: int | None = None
+        self.part_start = self.part_size = 0
+        self._fds: list[int] = []
+
+    def __repr__(self) -> str:
+        return f"<Disk {self.name} on /dev/loop{self.loop}>"
+
+    @property
+    def part_name(self) -> str:
+        return partition_name(self.name)
+
+    @property
+    def by_id(self) -> str:
+        """Its /dev/disk/by-id name as udev makes it."""
+        s = self.spec
+        return f"usb-{_udev_words(s['vendor'])}_{_udev_words(s['model'])}_{s['serial']}-0:0"
+
+    def release(self) -> None:
+        """Lets go of its loop devices; each clears once the world has closed it too."""
+        for fd in self._fds:
+            os.close(fd)
+        self._fds.clear()
+
+
+def _disk_spec(disk: Mapping) -> dict:
+    """A disk description checked and completed with the defaults."""
+    what = f"disk {disk.get('name', '(no name)')}"
+    missing = [k for k in DISK_REQUIRED if k not in disk]
+    unknown = set(disk) - set(DISK_REQUIRED) - set(DISK_DEFAULTS)
+    if missing or unknown:
+        raise WorldError(f"{what}: " + "; ".join(
+            ([f"missing {', '.join(missing)}"] if missing else [])
+            + ([f"unknown keys {sorted(unknown)}"] if unknown else [])))
+    spec = {**DISK_DEFAULTS, **disk}
+    if not re.fullmatch(r"(sd|hd|vd)[a-z]+|nvme\d+n\d+", spec["name"]):
+        raise WorldError(f"{what}: not a kernel disk name (sdb, nvme0n1, vda, ...)")
+    if spec["transport"] not in TRANSPORTS:
+        raise WorldError(f"{what}: transport {spec['transport']!r} is none of {TRANSPORTS}")
+    if spec["transport"] not in SIMULATED_TRANSPORTS:
+        raise WorldError(f"{what}: {spec['transport']} disks are not simulated yet "
+                         f"(only {', '.join(SIMULATED_TRANSPORTS)})")
+    if not re.fullmatch(r"host\d+", spec["controller"]):
+        raise WorldError(f"{what}: a {spec['transport']} controller is a SCSI host "
+                         f"(host3), not {spec['controller']!r}")
+    if spec["sector_size"] not in (512, 4096):
+        raise WorldError(f"{what}: sector size {spec['sector_size']} is not 512 or 4096")
+    size = parse_size(spec["size"])
+    if size <= 0 or size % spec["sector_size"]:
+        raise WorldError(f"{what}: size {size} is not a positive number of sectors")
+    part = spec["partition"]
+    if part is not None:
+        unknown = set(part) - set(PARTITION_DEFAULTS)
+        if unknown:
+            raise WorldError(f"{what}: unknown partition keys {sorted(unknown)}")
+        part = spec["partition"] = {**PARTITION_DEFAULTS, **part}
+        if part["fs"] not in (None, "vfat"):
+            raise WorldError(f"{what}: partition file system {part['fs']!r} is not made yet "
+                             "(only vfat)")
+        for key in ("start", "size"):
+            if part[key] is not None and parse_size(part[key]) % spec["sector_size"]:
+                raise WorldError(f"{what}: partition {key} is not a whole number of sectors")
+    return spec
+
+
 _live: "weakref.WeakSet[World]" = weakref.WeakSet()
 
 
@@ -409,17 +645,29 @@ class World:
                  seeds: Mapping[str, str | bytes | None] | None = None,
                  cmdline: str | None = None,
                  machine: Mapping | os.PathLike | str | None = None,
-                 hostname: str | None = None):
+                 hostname: str | None = None,
+                 stand_ins: Mapping[str, Mapping | None] | None = None,
+                 accounts: Sequence[Mapping] | None = None):
         """
         orvand: the daemon binary to install at /usr/local/sbin/orvand
             (default: $ORVAND_BUILD/orvand, ORVAND_BUILD defaulting to build/release).
-        seeds: world path -> content (str or bytes, written as is) written before start;
-            None removes a file the world would otherwise have (e.g. /etc/zarvo-version).
+        seeds: world path -> content (str or bytes, written as is) written before start,
+            after everything else, so a seed may also replace a stand-in; None removes a
+            file the world would otherwise have (e.g. /etc/zarvo-version).
         cmdline: the kernel command line in /proc/cmdline
             (default "BOOT_IMAGE=/bzimage initrd=/bzroot"; a newline is added as the kernel does).
-        machine: a machine description, a mapping or a JSON file, with any of the keys
-            "hostname", "cmdline" and "seeds"; the arguments above win over it.
+        machine: a machine description, a mapping or a JSON file (see machines/default.json)
+            with any of the keys "hostname", "cmdline", "seeds", "disks", "stand_ins" and
+            "accounts"; a key it leaves out is taken from the default machine, so
+            {"disks": []} is the default machine without disks. The arguments here win.
         hostname: the world's host name (default "zarvo").
+        stand_ins: tool -> description, over the machine's: None leaves the tool out,
+            a mapping installs it with any of "mode" (default 0o755; 0o644 installs it not
+            executable), "exit", "stdout", "stderr", "files" (world path -> content it
+            writes when called) and, for a tool not in STAND_IN_PATHS, "path".
+        accounts: extra local users appended to /etc/passwd and /etc/shadow, each a mapping
+            with "name", "uid" and optionally "desc", "gid" (default 100, users) and
+            "password" (None: no password, as useradd leaves it); replaces the machine's.
         """
         desc = self._load_machine(machine)
         self.orvand_explicit = orvand is not None
@@ -427,6 +675,15 @@ class World:
         self.cmdline = cmdline if cmdline is not None else desc.get("cmdline", DEFAULT_CMDLINE)
         self.hostname = hostname or desc.get("hostname", DEFAULT_HOSTNAME)
         self.seeds = {**desc.get("seeds", {}), **(seeds or {})}
+        self.disk_specs = [_disk_spec(d) for d in desc.get("disks", [])]
+        names = [d["name"] for d in self.disk_specs]
+        if len(set(names)) != len(names):
+            raise WorldError(f"the machine names a disk twice: {names}")
+        self.stand_ins = {tool: self._stand_in_spec(tool, spec) for tool, spec in
+                          {**desc.get("stand_ins", {}), **(stand_ins or {})}.items()}
+        self.accounts = [self._account_spec(a) for a in
+                         (accounts if accounts is not None else desc.get("accounts", []))]
+        self.disks: dict[str, Disk] = {}
         self.dir: pathlib.Path | None = None
         self._bwrap: subprocess.Popen | None = None
         self._sandbox_pid: int | None = None
@@ -436,14 +693,46 @@ class World:
 
     @staticmethod
     def _load_machine(machine) -> dict:
+        default = json.loads(DEFAULT_MACHINE.read_text())
         if machine is None:
-            return {}
+            return default
         if not isinstance(machine, Mapping):
             machine = json.loads(pathlib.Path(machine).read_text())
-        unknown = set(machine) - {"hostname", "cmdline", "seeds"}
+        unknown = set(machine) - MACHINE_KEYS
         if unknown:
-            raise WorldError(f"machine description keys not supported yet: {sorted(unknown)}")
-        return dict(machine)
+            raise WorldError(f"unknown machine description keys: {sorted(unknown)}")
+        return {**default, **machine}
+
+    @staticmethod
+    def _stand_in_spec(tool: str, spec: Mapping | None) -> dict | None:
+        if spec is None:
+            return None
+        unknown = set(spec) - STAND_IN_KEYS
+        if unknown:
+            raise WorldError(f"stand-in {tool}: unknown keys {sorted(unknown)}")
+        path = spec.get("path", STAND_IN_PATHS.get(tool))
+        if path is None:
+            raise WorldError(f"stand-in {tool}: no known path; give it one with \"path\"")
+        if not path.startswith("/usr/") and not _world_owned(path):
+            raise WorldError(f"stand-in {tool}: {path} is neither under /usr nor in a "
+                             "world-owned directory")
+        # The journal names a call by the file's name.
+        if os.path.basename(path) != tool:
+            raise WorldError(f"stand-in {tool}: its path {path} must end in {tool}")
+        mode = spec.get("mode", 0o755)
+        return {"path": path, "mode": int(mode, 8) if isinstance(mode, str) else mode,
+                "control": {k: spec[k] for k in ("exit", "stdout", "stderr", "files")
+                            if k in spec}}
+
+    @staticmethod
+    def _account_spec(account: Mapping) -> dict:
+        unknown = set(account) - {"name", "uid", "gid", "desc", "password"}
+        if unknown or "name" not in account or "uid" not in account:
+            raise WorldError(f"an account has a name, a uid and optionally gid, desc and "
+                             f"password, not {dict(account)}")
+        if not re.fullmatch(r"[a-z_][a-z0-9_-]*", account["name"]):
+            raise WorldError(f"not an account name: {account['name']!r}")
+        return {"gid": 100, "desc": "", "password": None, **account}
 
     # -- life cycle ----------------------------------------------------------------------
 
@@ -517,12 +806,29 @@ class World:
         self._launchers.clear()
         if self._syslog is not None:
             self._syslog.close()
+        leaked = self._release_disks()
         if self.dir is not None and self.dir.exists():
             _remove_tree(self.dir)
         _live.discard(self)
         # Namespace inode numbers are reused by later worlds: forget ours.
         self._sandbox_pid = self._pidns = None
         self._bwrap = None
+        if leaked:
+            raise WorldError(f"loop devices of {self!r} stayed attached after its end: "
+                             f"{', '.join(leaked)}")
+
+    def _release_disks(self, timeout: float = 5) -> list[str]:
+        """Closes the world's hold on its loop devices and waits until they have cleared;
+        returns those that did not. With the world's processes gone, nothing else holds
+        them: the mounts inside went with its mount namespace."""
+        for disk in self.disks.values():
+            disk.release()
+        if self.dir is None:
+            return []
+        deadline = time.monotonic() + timeout
+        while (left := loops_backed_by(self.dir)) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return left
 
     # -- building ------------------------------------------------------------------------
 
@@ -530,7 +836,9 @@ class World:
         r = self.root
         for d in ("boot/config", "mnt", "run/lock", "usr/local/bin", "usr/local/sbin",
                   "usr/local/lib", "usr/local/share", "usr/local/orvan/webGui/scripts",
-                  "var/log", "var/tmp", "var/lib", "var/local", "var/cache", "var/spool/mail",
+                  "var/log", "var/tmp", "var/lib", "var/cache", "var/spool/mail",
+                  # the state directory ships with the system; the daemon only writes in it
+                  "var/local/orvan/smart",
                   "dev/pts", "dev/shm", "dev/mqueue", "sys", "proc"):
             (r / d).mkdir(parents=True, exist_ok=True)
         (r / "root").mkdir(mode=0o700)
@@ -546,9 +854,14 @@ class World:
         (r / "etc/hosts").write_text(f"127.0.0.1\t{self.hostname} localhost\n"
                                      "::1\tlocalhost ip6-localhost ip6-loopback\n")
         (r / "etc/zarvo-version").write_text(f'version="{DEFAULT_VERSION}"\n')
+        (r / "etc/rc.d").mkdir(exist_ok=True)
+        self._add_accounts(r / "etc")
 
         self._build_dev(r / "dev")
         self._build_proc(r / "proc")
+        self._build_stand_ins()
+        for spec in self.disk_specs:
+            self._add_disk(spec)
 
         gui = r / "usr/local/orvan"
         for page in WEBGUI.glob("*.htm"):
@@ -582,6 +895,7 @@ class World:
             os.symlink(f"{PROCFS}/{pid}", proc / str(pid))
         text = self.cmdline if self.cmdline.endswith("\n") else self.cmdline + "\n"
         (proc / "cmdline").write_text(text)
+        self._write_proc_partitions()  # each disk added rewrites it
 
     def _seed(self, world_path: str, content: str | bytes | None) -> None:
         target = self.path(world_path, follow=False)
@@ -598,6 +912,234 @@ class World:
             content = content.encode()
         target.write_bytes(content)
 
+    def _add_accounts(self, etc: pathlib.Path) -> None:
+        """A fresh NAS's accounts: the host's system accounts and root, none of the host's
+        own users (uid 1000 and up), and nobody at 99 as such systems number it, not at
+        65534 where the daemon would take it for a local user; then the world's accounts."""
+        host_users = set()
+
+        def keep(line: str, id_field: int) -> str | None:
+            fields = line.split(":")
+            if len(fields) > id_field and fields[id_field].isdigit():
+                number = int(fields[id_field])
+                if 1000 <= number < 65534:
+                    host_users.add(fields[0])
+                    return None
+                if id_field == 2 and fields[0] == "nobody":
+                    fields[2] = "99"
+            return ":".join(fields)
+
+        def rewrite(name: str, edit) -> str:
+            path = etc / name
+            if not path.exists():
+                return ""
+            lines = [edit(line) for line in path.read_text().splitlines()]
+            return "".join(line + "\n" for line in lines if line is not None)
+
+        passwd = rewrite("passwd", lambda line: keep(line, 2))
+        (etc / "group").write_text(rewrite("group", lambda line: keep(line, 2)))
+        shadow = rewrite("shadow", lambda l: None if l.split(":")[0] in host_users else l)
+        if (etc / "gshadow").exists():
+            (etc / "gshadow").write_text(
+                rewrite("gshadow", lambda l: None if l.split(":")[0] in host_users else l))
+        # The daemon lists root and tells a set password from an unset one by the shadow
+        # entry, so root must have one even if the host's copy lacks it.
+        days = int(time.time() // 86400)
+        if not any(line.startswith("root:") for line in shadow.splitlines()):
+            shadow = f"root:*:{days}:0:99999:7:::\n" + shadow
+        for a in self.accounts:
+            if a["password"] is None:
+                hashed = "!"  # what useradd leaves: locked, no password
+            elif a["password"] == "":
+                hashed = ""
+            else:
+                hashed = subprocess.run(
+                    [shutil.which("openssl", path=HOST_TOOL_PATH), "passwd", "-6", "-stdin"],
+                    input=a["password"], capture_output=True, text=True, check=True
+                ).stdout.strip()
+            passwd += f"{a['name']}:x:{a['uid']}:{a['gid']}:{a['desc']}:/:/bin/false\n"
+            shadow += f"{a['name']}:{hashed}:{days}:0:99999:7:::\n"
+        (etc / "passwd").write_text(passwd)
+        (etc / "shadow").write_text(shadow)
+        os.chmod(etc / "shadow", 0o640)
+
+    # -- stand-in tools ------------------------------------------------------------------
+
+    def _stand_in_host_path(self, world_path: str) -> pathlib.Path:
+        """Where a stand-in at world_path lives on the host: in a world-owned directory,
+        or, under /usr, in the layer the world's /usr overlay adds to the host's."""
+        if _world_owned(world_path):
+            return self.path(world_path, follow=False)
+        return self.dir / "usr" / pathlib.PurePosixPath(world_path).relative_to("/usr")
+
+    def _build_stand_ins(self) -> None:
+        (self.dir / "usr").mkdir()
+        (self.root / TESTBED_RUN.lstrip("/") / "stand-ins").mkdir(parents=True)
+        program = STAND_IN_PROGRAM.read_bytes()
+        recorder = self.dir / "stand-in"
+        recorder.write_bytes(program)
+        recorder.chmod(0o755)
+        for tool, spec in self.stand_ins.items():
+            if spec is None:
+                if tool in STAND_IN_PATHS:  # a copy of the host's /etc may have it
+                    self._stand_in_host_path(STAND_IN_PATHS[tool]).unlink(missing_ok=True)
+                continue
+            target = self._stand_in_host_path(spec["path"])
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(program)
+            target.chmod(spec["mode"])
+            if spec["control"]:
+                self._write_control(tool, spec["control"])
+
+    def _write_control(self, tool: str, control: Mapping) -> None:
+        path = self.path(f"{TESTBED_RUN}/stand-ins/{tool}.json")
+        tmp = path.with_name(path.name + ".new")
+        tmp.write_text(json.dumps(control))
+        tmp.rename(path)  # a call in progress reads the old control or the new, whole
+
+    def set_stand_in(self, tool: str, exit: int = 0, stdout: str = "", stderr: str = "",
+                     files: Mapping[str, str] | None = None) -> None:
+        """From now on the installed stand-in tool prints stdout and stderr, writes files
+        (world path -> content) and exits with exit."""
+        if self.dir is None or self.stand_ins.get(tool) is None:
+            raise WorldError(f"stand-in {tool} is not installed in {self!r}")
+        self._write_control(tool, {"exit": exit, "stdout": stdout, "stderr": stderr,
+                                   "files": dict(files or {})})
+
+    def journal(self, tool: str | None = None) -> list[dict]:
+        """The stand-ins' calls so far, in order, each {"seq", "tool", "argv",
+        "orvand_pid"}: argv as called, argv[0] the path; orvand_pid the world's pid of the
+        calling orvand process (compare daemon_world_pid()), or None. With tool, its calls."""
+        if self.dir is None:
+            return []
+        try:
+            lines = self.path(JOURNAL).read_text(errors="surrogateescape").splitlines()
+        except FileNotFoundError:
+            return []
+        entries = [json.loads(line) for line in lines]
+        return [e for e in entries if tool is None or e["tool"] == tool]
+
+    # -- disks ---------------------------------------------------------------------------
+
+    def _add_disk(self, spec: Mapping) -> Disk:
+        """Makes a disk, attaches it and shows it to the world: its image and loop devices,
+        partition 1 if the description has one, the /dev nodes and links, sysfs and
+        /proc/partitions. Works the same before the world starts and while it runs."""
+        spec = _disk_spec(spec)
+        if spec["name"] in self.disks:
+            raise WorldError(f"{self!r} has a disk {spec['name']} already")
+        images = self.dir / "disks"
+        images.mkdir(exist_ok=True)
+        port = 1 + sum(d.spec["transport"] == "usb" for d in self.disks.values())
+        disk = Disk(spec, images / f"{spec['name']}.img", port)
+        with open(disk.image, "wb") as f:
+            f.truncate(disk.size)  # sparse: only what is written costs memory
+        self.disks[disk.name] = disk
+        disk.loop, fd = _loop_attach(disk.image, block_size=disk.sector_size)
+        disk._fds.append(fd)
+        if spec["partition"] is not None:
+            self._make_partition(disk, spec["partition"])
+        self._show_disk(disk)
+        return disk
+
+    def _make_partition(self, disk: Disk, part: Mapping) -> None:
+        """Writes an MBR with partition 1 and the file system on it through the host's
+        own tools on the loop devices, which know the disk's sector size."""
+        sector = disk.sector_size
+        tag = zlib.crc32(disk.spec["serial"].encode())
+        line = f"start={parse_size(part['start']) // sector}"
+        if part["size"] is not None:
+            line += f", size={parse_size(part['size']) // sector}"
+        script = f"label: dos\nlabel-id: 0x{tag:08x}\n{line}, type=c, bootable\n"
+        sfdisk = shutil.which("sfdisk", path=HOST_TOOL_PATH)
+        _host_tool([sfdisk, "-q", "--no-reread", "--no-tell-kernel", f"/dev/loop{disk.loop}"],
+                   input=script)
+        # Partition 1 as the table says, which is what a re-read would find.
+        table = json.loads(_host_tool([sfdisk, "-J", f"/dev/loop{disk.loop}"]))
+        first = table["partitiontable"]["partitions"][0]
+        disk.part_start, disk.part_size = first["start"] * sector, first["size"] * sector
+        if part["fs"] == "vfat":
+            # On the image file: through a block device mkfs.vfat writes its tables one
+            # sector per call, ten times slower. The disk's loop device then forgets what
+            # it cached, so it reads what was written behind it.
+            label = ["-n", part["label"]] if part["label"] else []
+            _host_tool([shutil.which("mkfs.vfat", path=HOST_TOOL_PATH), *label,
+                        "-S", str(sector), f"--offset={first['start']}",
+                        "-i", f"{zlib.crc32(disk.spec['serial'].encode() + b'1'):08X}",
+                        str(disk.image), str(disk.part_size // 1024)])
+            fcntl.ioctl(disk._fds[0], BLKFLSBUF)
+        disk.part_loop, fd = _loop_attach(disk.image, disk.part_start, disk.part_size,
+                                          block_size=sector)
+        disk._fds.append(fd)
+
+    def _show_disk(self, disk: Disk) -> None:
+        """The disk as the kernel and udev would show it: nodes, links and sysfs."""
+        dev, sys_ = self.root / "dev", self.root / "sys"
+        s = disk.spec
+        host = s["controller"][len("host"):]
+        scsi = f"{host}:0:0:0"
+        device = (f"devices/pci0000:00/0000:00:14.0/usb1/1-{disk.port}/1-{disk.port}:1.0/"
+                  f"host{host}/target{host}:0:0/{scsi}")
+        block = f"{device}/block/{disk.name}"
+        entries = [(disk.name, disk.loop, block, disk.size, None)]
+        if disk.part_loop is not None:
+            entries.append((disk.part_name, disk.part_loop, f"{block}/{disk.part_name}",
+                            disk.part_size, disk.part_start))
+        _write_files(sys_ / device, {
+            "vendor": f"{s['vendor']:<8}\n", "model": f"{s['model']:<16}\n",
+            "rev": "1.00\n", "type": "0\n", "state": "running\n"})
+        discard = DISCARD_MAX_BYTES if s["discard"] else 0
+        _write_files(sys_ / block, {
+            "removable": f"{s['removable']}\n", "ext_range": "256\n",
+            "queue/rotational": f"{s['rotational']}\n",
+            "queue/logical_block_size": f"{disk.sector_size}\n",
+            "queue/physical_block_size": f"{disk.sector_size}\n",
+            "queue/hw_sector_size": f"{disk.sector_size}\n",
+            "queue/discard_max_hw_bytes": f"{discard}\n",
+            "queue/discard_max_bytes": f"{discard}\n",
+            "queue/discard_granularity": f"{disk.sector_size if discard else 0}\n"})
+        os.symlink(f"../../../{scsi}", sys_ / block / "device")
+        for name, loop, path, size, start in entries:
+            rdev = os.stat(f"/dev/loop{loop}").st_rdev
+            number = f"{os.major(rdev)}:{os.minor(rdev)}"
+            os.mknod(dev / name, stat.S_IFBLK | 0o660, rdev)
+            os.chmod(dev / name, 0o660)
+            files = {"dev": f"{number}\n", "size": f"{size // 512}\n", "ro": "0\n"}
+            if start is not None:
+                files.update({"partition": "1\n", "start": f"{start // 512}\n"})
+            _write_files(sys_ / path, files)
+            # The live I/O counters of the loop device under it.
+            os.symlink(f"{SYSFS}/block/loop{loop}/stat", sys_ / path / "stat")
+            _link(f"../../{path}", sys_ / "dev/block" / number)
+            _link(f"../../{path}", sys_ / "class/block" / name)
+        _link(f"../{block}", sys_ / "block" / disk.name)
+        by_id = disk.by_id
+        _link(f"../../{disk.name}", dev / "disk/by-id" / by_id)
+        if disk.part_loop is not None:
+            _link(f"../../{disk.part_name}", dev / "disk/by-id" / f"{by_id}-part1")
+            probe = _host_tool([shutil.which("blkid", path=HOST_TOOL_PATH), "-p", "-o",
+                                "export", f"/dev/loop{disk.part_loop}"], ok=(0, 2))
+            tags = dict(line.split("=", 1) for line in probe.splitlines() if "=" in line)
+            for tag, directory in (("LABEL", "by-label"), ("UUID", "by-uuid")):
+                if tag in tags:
+                    _link(f"../../{disk.part_name}",
+                          dev / "disk" / directory / _udev_encode(tags[tag]))
+        self._write_proc_partitions()
+
+    def _write_proc_partitions(self) -> None:
+        lines = ["major minor  #blocks  name", ""]
+        for disk in self.disks.values():
+            parts = [(disk.name, disk.loop, disk.size)]
+            if disk.part_loop is not None:
+                parts.append((disk.part_name, disk.part_loop, disk.part_size))
+            for name, loop, size in parts:
+                rdev = os.stat(f"/dev/loop{loop}").st_rdev
+                lines.append(f"{os.major(rdev):4d}  {os.minor(rdev):7d} {size // 1024:10d} {name}")
+        path = self.root / "proc" / "partitions"
+        tmp = path.with_name("partitions.new")
+        tmp.write_text("\n".join(lines) + "\n")
+        tmp.rename(path)
+
     def _bwrap_args(self) -> list[str]:
         r = self.root
         args = ["bwrap", "--unshare-pid", "--unshare-uts", "--unshare-ipc",
@@ -609,10 +1151,21 @@ class World:
                 "--dev-bind", str(r / "dev"), "/dev",
                 "--perms", "1777", "--tmpfs", "/dev/shm",
                 "--mqueue", "/dev/mqueue",
-                "--bind", str(r / "sys"), "/sys"]
+                "--bind", str(r / "sys"), "/sys",
+                "--dir", SYSFS,
+                "--ro-bind", str(self.dir / "stand-in"), RECORDER]
         for d in ("boot", "etc", "var", "mnt", "root", "run", "tmp"):
             args += ["--bind", str(r / d), "/" + d]
         return args + ["--chdir", "/"]
+
+    def _launch_argv(self) -> list[str]:
+        """bwrap, started in a private mount namespace in which /usr is first overlaid with
+        the world's stand-ins; bwrap's own namespace copies that, and the host never sees
+        it. unshare and sh exec, so bwrap stays the child that --die-with-parent needs."""
+        overlay = ('mount -t overlay -o "ro,lowerdir=$0:/usr" orvan-usr /usr && exec "$@"')
+        return [shutil.which("unshare", path=HOST_TOOL_PATH), "--mount", "--propagation",
+                "private", "--", "/bin/sh", "-c", overlay, str(self.dir / "usr"),
+                *self._bwrap_args()]
 
     def _launch(self, timeout: float) -> None:
         ready_r, ready_w = os.pipe()
@@ -624,6 +1177,7 @@ class World:
             "set -e\n"
             f"echo {PID_MAX} > {PROCFS}/sys/kernel/pid_max\n"
             f"mount --bind -o ro {PROCFS}/sys {PROCFS}/sys\n"
+            f"mount -t sysfs -o ro,nosuid,nodev,noexec sysfs {SYSFS}\n"
             "mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts\n"
             f"echo ready >&{ready_w}\n"
             f"exec {ready_w}>&-\n"
@@ -631,7 +1185,7 @@ class World:
         out = open(self.dir / "world.out", "wb")
         try:
             self._bwrap = subprocess.Popen(
-                [*self._bwrap_args(), "--info-fd", str(info_w), "/bin/bash", "-c", keeper],
+                [*self._launch_argv(), "--info-fd", str(info_w), "/bin/bash", "-c", keeper],
                 stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
                 pass_fds=(ready_w, info_w), env=WORLD_ENV,
                 # Ctrl-C in a terminal belongs to the owner, who tears the world down.
@@ -665,7 +1219,11 @@ class World:
     # -- the daemon ----------------------------------------------------------------------
 
     def start_daemon(self, args: Sequence[str] = (), timeout: float = 10) -> None:
-        """Runs /usr/local/sbin/orvand and waits until it has its socket and has detached."""
+        """Runs /usr/local/sbin/orvand and waits until it has detached and serves its socket.
+
+        Serving means its main thread waits in accept(): start-up is over, and what it
+        wrote on the way (state files, journal entries) is there to read. A client could
+        connect sooner, but would only wait in the backlog."""
         self._require_running()
         if not self.path(DAEMON).is_file():
             raise WorldError(f"no daemon in the world: {self.orvand} is missing "
@@ -684,12 +1242,20 @@ class World:
                 problem = f"orvand exited with status {status} during start-up"
                 break
             if status == 0 and _is_socket(socket_file):
-                self._launchers.remove(p)
-                return
+                daemons = self.daemon_pids()
+                if any(_waits_in_accept(pid) for pid in daemons):
+                    self._launchers.remove(p)
+                    return
+                if not daemons:
+                    problem = "orvand detached and then ended during start-up"
+                    break
             if time.monotonic() > deadline:
                 if status is None:
                     problem = (f"orvand did not detach within {timeout} s"
                                + ("" if _is_socket(socket_file) else f" and made no {SOCKET}"))
+                elif _is_socket(socket_file):
+                    problem = (f"orvand detached but did not come to accept connections "
+                               f"within {timeout} s")
                 else:
                     problem = f"orvand detached but made no {SOCKET} within {timeout} s"
                 break
@@ -702,6 +1268,24 @@ class World:
     def daemon_pids(self) -> list[int]:
         """Host pids of the orvand processes in the world."""
         return self.pids("orvand")
+
+    def daemon_world_pid(self) -> int:
+        """The world's pid of the one running orvand (as a stand-in's orvand_pid names it)."""
+        pids = self.daemon_pids()
+        if len(pids) != 1:
+            raise WorldError(f"{len(pids)} orvand processes run in {self!r}, not one")
+        return self.world_pid(pids[0])
+
+    def world_pid(self, host_pid: int) -> int:
+        """The pid the world knows a process of it by, from its host pid."""
+        try:
+            with open(f"/proc/{host_pid}/status") as f:
+                for line in f:
+                    if line.startswith("NSpid:"):
+                        return int(line.split()[-1])
+        except OSError:
+            pass
+        raise WorldError(f"process {host_pid} is gone or not in {self!r}")
 
     def pids(self, name: str | None = None) -> list[int]:
         """Host pids of the world's processes (with a name: those whose comm is name)."""
@@ -920,8 +1504,49 @@ def _read_with_timeout(fd: int, timeout: float) -> bytes:
     return os.read(fd, 65536) if ready else b""
 
 
+# accept and accept4, by machine: what a server's main thread waits in when it is idle.
+ACCEPT_SYSCALLS = {"x86_64": (43, 288), "aarch64": (202, 242)}
+
+
+def _waits_in_accept(pid: int) -> bool:
+    """Whether the main thread of a process is blocked in accept()."""
+    try:
+        with open(f"/proc/{pid}/syscall") as f:
+            number = f.read().split()[0]
+    except (OSError, IndexError):
+        return False
+    return number.isdigit() and int(number) in ACCEPT_SYSCALLS.get(os.uname().machine, ())
+
+
 def _is_socket(p: pathlib.Path) -> bool:
     try:
         return stat.S_ISSOCK(p.stat().st_mode)
     except OSError:
         return False
+
+
+def _world_owned(world_path: str) -> bool:
+    """Whether a world path lies in a world-owned directory, taken literally (no links)."""
+    inside = world_path.lstrip("/")
+    return any(inside == d or inside.startswith(d + "/") for d in OWNED)
+
+
+def _write_files(directory: pathlib.Path, files: Mapping[str, str]) -> None:
+    for name, content in files.items():
+        path = directory / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(content)
+
+
+def _link(target: str, path: pathlib.Path) -> None:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    os.symlink(target, path)
+
+
+def _host_tool(argv: Sequence[str], input: str | None = None, ok: Sequence[int] = (0,)) -> str:
+    """Runs a host tool that builds part of a world; its output, or WorldError."""
+    r = subprocess.run(argv, input=input, capture_output=True, text=True)
+    if r.returncode not in ok:
+        raise WorldError(f"{' '.join(argv)} failed with status {r.returncode}: "
+                         f"{(r.stderr or r.stdout).strip()}")
+    return r.stdout

@@ -1,4 +1,5 @@
-"""The test bed world itself: isolation, its /proc, /dev and log, daemon start, teardown."""
+"""The test bed world itself: isolation, its /proc, /dev and log, stand-in tools and their
+journal, accounts, daemon start, teardown."""
 
 import json
 import os
@@ -13,8 +14,9 @@ import pytest
 
 from testbed import world as testbed
 
-# Behaves like orvand at start-up: makes its socket, then detaches with a double fork
-# (as daemon(0, 0) does) and answers each connection with the request it read.
+# Behaves like orvand at start-up: makes its socket, runs a tool, detaches as daemon(0, 0)
+# does (the parent exits, the child goes on), runs another tool through sh as system() does,
+# and answers each connection with the request it read.
 STAND_IN_DAEMON = textwrap.dedent("""\
     #!/usr/bin/python3
     import os, socket, syslog
@@ -24,12 +26,14 @@ STAND_IN_DAEMON = textwrap.dedent("""\
     s = socket.socket(socket.AF_UNIX)
     s.bind(path)
     s.listen(10)
+    os.system("/usr/local/sbin/bootprep")
     if os.fork():
         os._exit(0)
     os.setsid()
     null = os.open("/dev/null", os.O_RDWR)
     for fd in (0, 1, 2):
         os.dup2(null, fd)
+    os.system("/etc/rc.d/rc.nginx start")
     syslog.openlog("orvand", syslog.LOG_PID)
     syslog.syslog(syslog.LOG_INFO, "stand-in ready")
     while True:
@@ -140,9 +144,16 @@ def test_changes_inside_stay_in_the_world(make_world):
 def test_daemon_detaches_and_the_world_stays(make_world, tmp_path):
     w = make_world(orvand=stand_in(tmp_path, STAND_IN_DAEMON))
     [pid] = w.daemon_pids()
-    w.wait_log("stand-in ready")
+    # start_daemon returned once it served: all it did on the way is done
+    assert w.log_texts(ident="orvand") == ["stand-in ready"]
     # Its parent has exited: the world's reaper adopted it, and it still serves.
     assert w.run(["ps", "-o", "ppid=", "-C", "orvand"]).stdout.split() == ["1"]
+    # A tool run before the detach names the foreground process, one run after the daemon.
+    daemon = w.daemon_world_pid()
+    assert w.run(["ps", "-o", "pid=", "-C", "orvand"]).stdout.split() == [str(daemon)]
+    [before], [after] = w.journal("bootprep"), w.journal("rc.nginx")
+    assert before["orvand_pid"] not in (None, daemon)
+    assert (after["orvand_pid"], after["argv"]) == (daemon, ["/etc/rc.d/rc.nginx", "start"])
     status, headers, body = w.http("POST", "/update", {"a": "x&y", "csrf_token": "T"})
     assert (status, headers) == ("HTTP/1.1 200 OK", [("Server", "stand-in")])
     assert body == (b"POST /update HTTP/1.1\r\nHost: localhost\r\n"
@@ -150,6 +161,64 @@ def test_daemon_detaches_and_the_world_stays(make_world, tmp_path):
                     b"Content-Length: 20|a=x%26y&csrf_token=T")
     assert w.request(b"GET /logging.htm HTTP/1.1\r\n\r\n").endswith(b"|")
     assert w.daemon_pids() == [pid]
+
+
+def test_stand_ins_record_calls_and_do_as_told(make_world):
+    nginx_ini = 'NGINX_LANNAME="tower"\n'
+    w = make_world(daemon=False, stand_ins={
+        "rc.nginx": {"exit": 3, "stdout": "out\n", "stderr": "err\n",
+                     "files": {"/var/local/orvan/nginx.ini": nginx_ini}},
+        "rc.zarvo-api": {"mode": 0o644}, "rc.bootvol_backup": None})
+    # /usr/sbin, and /sbin through its link, get the stand-ins from the world's overlay
+    assert w.run("findmnt -no FSTYPE /usr").stdout == "overlay\n"
+    assert w.run("modprobe zfs && /sbin/rmmod md-mod").returncode == 0
+    told = w.run("/etc/rc.d/rc.nginx start")
+    assert (told.returncode, told.stdout, told.stderr) == (3, "out\n", "err\n")
+    assert w.path("/var/local/orvan/nginx.ini").read_text() == nginx_ini
+    w.set_stand_in("rc.nginx", stdout="again\n")
+    assert w.run("/etc/rc.d/rc.nginx reload").stdout == "again\n"
+    # installed but not executable, and not installed: neither runs, nor is recorded
+    assert w.run("test -f /etc/rc.d/rc.zarvo-api && ! test -x /etc/rc.d/rc.zarvo-api"
+                 " && ! test -e /etc/rc.d/rc.bootvol_backup").returncode == 0
+    assert w.run("/etc/rc.d/rc.zarvo-api install").returncode == 126
+    # a world script that is no tool records through the recorder under its own name
+    w.run(f"{testbed.RECORDER} startup one 'two words'", check=True)
+    assert w.journal() == [
+        {"seq": 1, "tool": "modprobe", "argv": ["/usr/sbin/modprobe", "zfs"], "orvand_pid": None},
+        {"seq": 2, "tool": "rmmod", "argv": ["/sbin/rmmod", "md-mod"], "orvand_pid": None},
+        {"seq": 3, "tool": "rc.nginx", "argv": ["/etc/rc.d/rc.nginx", "start"],
+         "orvand_pid": None},
+        {"seq": 4, "tool": "rc.nginx", "argv": ["/etc/rc.d/rc.nginx", "reload"],
+         "orvand_pid": None},
+        {"seq": 5, "tool": "startup", "argv": ["startup", "one", "two words"],
+         "orvand_pid": None}]
+    assert [e["seq"] for e in w.journal("rc.nginx")] == [3, 4]
+    with pytest.raises(testbed.WorldError):
+        w.set_stand_in("rc.bootvol_backup", exit=1)
+    # the overlay is the world's alone
+    with open("/proc/self/mountinfo") as f:
+        assert not [line for line in f if line.split()[4] == "/usr" and " overlay " in line]
+
+
+def test_accounts_are_added_with_their_passwords(make_world):
+    w = make_world(daemon=False, accounts=[
+        {"name": "alice", "uid": 1000, "desc": "Alice", "password": "secret"},
+        {"name": "bob", "uid": 1001}])
+    passwd = w.path("/etc/passwd").read_text().splitlines()
+    assert passwd[-2:] == ["alice:x:1000:100:Alice:/:/bin/false", "bob:x:1001:100::/:/bin/false"]
+    # of the host's accounts only root and the system ones are there, and nobody is 99
+    uids = {line.split(":")[0]: int(line.split(":")[2]) for line in passwd}
+    assert [name for name, uid in uids.items() if uid >= 1000] == ["alice", "bob"]
+    assert (uids["root"], uids.get("nobody", 99)) == (0, 99)
+    shadow = {line.split(":")[0]: line.split(":")[1]
+              for line in w.path("/etc/shadow").read_text().splitlines()}
+    assert "root" in shadow and shadow["bob"] == "!"
+    salt = shadow["alice"].split("$")[2]
+    again = subprocess.run(["openssl", "passwd", "-6", "-salt", salt, "secret"],
+                           capture_output=True, text=True, check=True).stdout.strip()
+    assert shadow["alice"] == again
+    # the world's own account tools read them
+    assert w.run("id -u alice && passwd -S bob | cut -d' ' -f2").stdout.split() == ["1000", "L"]
 
 
 @pytest.mark.parametrize("script, timeout, expected", [
@@ -166,16 +235,32 @@ def test_daemon_that_fails_to_start_is_reported(world_host, tmp_path, script, ti
     assert not w.dir.exists()
 
 
+def host_loops_of(directory):
+    """The host's loop devices (losetup's view) backed by a file under directory."""
+    out = subprocess.run(["losetup", "--list", "--noheadings", "-O", "NAME,BACK-FILE"],
+                         capture_output=True, text=True, check=True).stdout
+    return [line.split()[0] for line in out.splitlines() if str(directory) + "/" in line]
+
+
+SCRATCH_DISK = {"name": "sdb", "transport": "usb", "vendor": "Generic", "model": "Scratch",
+                "serial": "0001", "size": "64M", "controller": "host4"}
+
+
 def test_stop_leaves_nothing_behind(make_world, tmp_path):
-    w = make_world(orvand=stand_in(tmp_path, STAND_IN_DAEMON))
-    w.run("sleep 300 >/dev/null 2>&1 & mkdir /mnt/disk1 && mount -t tmpfs d1 /mnt/disk1",
-          check=True)
+    boot = json.loads(testbed.DEFAULT_MACHINE.read_text())["disks"]
+    w = make_world(orvand=stand_in(tmp_path, STAND_IN_DAEMON),
+                   machine={"disks": boot + [SCRATCH_DISK]})
+    # A mounted disk and a disk held open keep their loop devices busy until the end.
+    w.run("sleep 300 >/dev/null 2>&1 </dev/sda1 & mkdir /mnt/disk1 && mount -t tmpfs d1 /mnt/disk1"
+          " && mkfs.ext4 -q /dev/sdb && mkdir /mnt/disk2 && mount /dev/sdb /mnt/disk2", check=True)
     directory, processes = w.dir, process_ids(w.pids())
     assert len(processes) >= 4  # reaper, keeper, daemon, sleep
+    assert len(host_loops_of(directory)) == 3  # sda, sda1, sdb
     w.stop()
     assert still_running(processes) == []
     assert not directory.exists()
     assert testbed._mounts_under(directory) == []
+    assert host_loops_of(directory) == []
     w.stop()  # a second stop is harmless
 
 
@@ -186,17 +271,20 @@ def test_world_of_a_killed_owner_dies_and_is_cleared(world_host):
             sys.path.insert(0, {str(testbed.REPO)!r})
             from testbed.world import World
             w = World().start(daemon=False)
-            w.run("sleep 300 >/dev/null 2>&1 &")
+            w.run("sleep 300 >/dev/null 2>&1 </dev/sda &")
             print(json.dumps([str(w.dir), w.pids()]), flush=True)
             time.sleep(300)
             """)], stdout=subprocess.PIPE, text=True)
     directory, pids = json.loads(owner.stdout.readline())
     processes = process_ids(pids)
+    assert len(host_loops_of(directory)) == 2
     owner.send_signal(signal.SIGKILL)
     owner.wait()
     deadline = time.monotonic() + 10
-    while still_running(processes) and time.monotonic() < deadline:
+    while (still_running(processes) or host_loops_of(directory)) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert still_running(processes) == []
+    # the loop devices cleared themselves with their last user
+    assert host_loops_of(directory) == []
     testbed.reap_stale()  # any world start does this; another test run may have done it
     assert not os.path.exists(directory)
