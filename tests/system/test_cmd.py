@@ -35,6 +35,26 @@ def add_log(text):
     return f'<script>addLog("{text}");</script>'
 
 
+def open_page(world, fields):
+    """Starts a GET of logging.htm with the fields and the token; returns the open socket."""
+    query = urllib.parse.urlencode({**fields, "csrf_token": world.csrf_token()})
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(10)
+    s.connect(world.socket_path)
+    s.sendall(f"GET /logging.htm?{query} HTTP/1.1\r\n\r\n".encode())
+    return s
+
+
+def read_until(s, text):
+    """Reads from the page until `text` arrived; returns all that was read."""
+    got = b""
+    while text.encode() not in got:
+        chunk = s.recv(4096)
+        assert chunk, f"the daemon closed before {text!r} arrived"
+        got += chunk
+    return got
+
+
 def dumped_vars(world):
     world.http("POST", "/update", body=f"dump=var&csrf_token={world.csrf_token()}")
     text = world.path("/root/dump_var").read_text()
@@ -104,16 +124,8 @@ def test_a_browser_that_goes_away_ends_the_script_and_its_children(world):
     prog = install(world, "slow", "#!/bin/bash\n"
                    f"sleep 300 & echo $$ $! > {pids}\n"
                    "echo started\nwhile :; do sleep 1; done\n")
-    query = urllib.parse.urlencode({"cmd": prog, "csrf_token": world.csrf_token()})
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        s.settimeout(10)
-        s.connect(world.socket_path)
-        s.sendall(f"GET /logging.htm?{query} HTTP/1.1\r\n\r\n".encode())
-        got = b""
-        while add_log("started\\n").encode() not in got:
-            chunk = s.recv(4096)
-            assert chunk, "the daemon closed before the script started"
-            got += chunk
+    with open_page(world, {"cmd": prog}) as s:
+        read_until(s, add_log("started\\n"))
     # the page went away: the script and the sleep it started end, and the daemon serves on
     ids = [int(p) for p in world.path(pids).read_text().split()]
     deadline = time.monotonic() + 10
@@ -131,15 +143,8 @@ def test_a_titled_script_runs_on_while_other_requests_are_served(world):
                    "echo first\n"
                    f"while [ ! -e {gate} ]; do sleep 0.05; done\n"
                    f"echo second; touch {done}\n")
-    query = urllib.parse.urlencode({"title": "Long job", "cmd": prog,
-                                    "csrf_token": world.csrf_token()})
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        s.settimeout(10)
-        s.connect(world.socket_path)
-        s.sendall(f"GET /logging.htm?{query} HTTP/1.1\r\n\r\n".encode())
-        got = b""
-        while add_log("first\\n").encode() not in got:
-            got += s.recv(4096)
+    with open_page(world, {"title": "Long job", "cmd": prog}) as s:
+        got = read_until(s, add_log("first\\n"))
         # the script waits at its gate; the daemon answers others meanwhile
         assert world.http("GET", "/nothing")[0] == "HTTP/1.1 404 Not found"
         assert not world.path(done).exists()
