@@ -5,15 +5,18 @@
 //   orvan_probe signal_nginx ACTION     signal_nginx(ACTION)
 //   orvan_probe boot_device             set_boot_device()
 //   orvan_probe settings                the settings files start-up loads
+//   orvan_probe inventory N             N device scans; each result, then the device table
 // Each prints every variable as name=value lines, sorted.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "daemon/startup.h"
 #include "devices/flash.h"
+#include "devices/inventory.h"
 #include "state/config.h"
 #include "state/var.h"
 
@@ -38,8 +41,17 @@ int main(int argc, char **argv) {
     get_ident();
     get_flash();
     get_share_settings();
+  } else if (argc == 3 && strcmp(argv[1], "inventory") == 0) {
+    for (int i = 0; i < atoi(argv[2]); i++) printf("scan=%d\n", device_inventory(0));
+    name_unassigned_devices();
+    for (const device &d : devices)
+      printf("device=%s %s %s %s %llu %llu %d %d %d %d\n", d.ident.c_str(), d.name.c_str(),
+             d.transport.c_str(), d.id.c_str(), static_cast<unsigned long long>(d.sector_size),
+             static_cast<unsigned long long>(d.sectors), d.rotational, d.discard, d.removable,
+             d.presence);
+    return 0;
   } else {
-    fprintf(stderr, "usage: orvan_probe signal_nginx ACTION | boot_device | settings\n");
+    fprintf(stderr, "usage: orvan_probe signal_nginx ACTION | boot_device | settings | inventory N\n");
     return 2;
   }
   print_vars();
