@@ -10,13 +10,19 @@ Without a control file the tool prints nothing and succeeds.
               {"seq": 1, "tool": "modprobe", "argv": ["/sbin/modprobe", "zfs"],
                "orvand_pid": 7}
     control   /run/testbed/stand-ins/<tool>.json:
-              {"exit": 0, "stdout": "", "stderr": "", "files": {"/world/path": "content"}}
+              {"exit": 0, "stdout": "", "stderr": "", "files": {"/world/path": "content"},
+               "pause": 0}
+              with a pause (seconds) the tool waits before each line of stdout and once
+              more before it exits, flushing each line: a slow tool that reports progress
 
 orvand_pid is the pid (as the world numbers it) of the nearest ancestor process named
 orvand, or null: it tells a tool that the daemon ran in its foreground, before the detach,
 from one that the detached daemon ran. Scripts of the world that are not tools, such as the
 user's start-up hook, record through the same program by its own name:
-`/.world/bin/stand-in NAME ARGS...` records a call of NAME with argv [NAME, ARGS...].
+`/.world/bin/stand-in NAME ARGS...` records a call of NAME with argv [NAME, ARGS...]. A
+real script of the world that is journaled all the same (rc.nginx) records itself with its
+path: `/.world/bin/stand-in "$0" "$@"` records a call of the path's last component with
+argv ["$0", ARGS...].
 
 Standard library only, started with -I -S: a tool call should cost little more than the
 interpreter's start. So the journal line is encoded with json's C helper alone, and the
@@ -27,6 +33,7 @@ that has a control file.
 import fcntl
 import os
 import sys
+import time
 from _json import encode_basestring_ascii as json_string
 
 RUN = "/run/testbed"
@@ -78,9 +85,16 @@ def behave(tool: str) -> int:
         os.makedirs(os.path.dirname(path) or "/", exist_ok=True)
         with open(path, "wb") as f:
             f.write(content.encode("utf-8", "surrogateescape"))
-    for stream, key in ((sys.stdout, "stdout"), (sys.stderr, "stderr")):
-        stream.buffer.write(control.get(key, "").encode("utf-8", "surrogateescape"))
-        stream.flush()
+    pause = float(control.get("pause", 0))
+    sys.stderr.buffer.write(control.get("stderr", "").encode("utf-8", "surrogateescape"))
+    sys.stderr.flush()
+    out = control.get("stdout", "").encode("utf-8", "surrogateescape")
+    # Line by line, so a reader sees each line when it is printed, not when the tool ends.
+    for line in out.splitlines(keepends=True) if pause else [out]:
+        time.sleep(pause)
+        sys.stdout.buffer.write(line)
+        sys.stdout.flush()
+    time.sleep(pause)
     return int(control.get("exit", 0))
 
 
@@ -91,7 +105,8 @@ def main() -> int:
         if len(argv) < 2:
             print(f"usage: {argv[0]} NAME [ARG ...]", file=sys.stderr)
             return 2
-        tool, argv = argv[1], argv[1:]
+        argv = argv[1:]
+        tool = os.path.basename(argv[0])
     record(tool, argv)
     return behave(tool)
 

@@ -33,6 +33,12 @@ what the test told it through its control file. Stand-ins under /usr come throug
 overlay, which is mounted in a private mount namespace just before bubblewrap starts, so
 the host never sees it.
 
+The web server is real nginx with its pub/sub module (nchan), run by the world's own
+/etc/rc.d/rc.nginx and /etc/nginx/nginx.conf (from testbed/etc) on the Unix socket
+/var/run/nginx.socket and nothing else; the script is journaled like a stand-in. Tests read
+channels through `World.subscribe()`, `wait_message()` and `subscriber()`, and count what
+was published through `publications()`, nginx's own log of every publication.
+
 Because the directories live on the host, a test reads and seeds a world's files through
 `World.path()` without entering it. The sandbox's first process is bwrap's reaper (pid 1);
 its command, the keeper, does the little setup that needs the world's namespaces and then
@@ -67,10 +73,13 @@ import time
 import urllib.parse
 import weakref
 import zlib
-from typing import Callable, Iterable, Mapping, Sequence
+from typing import Callable, Iterable, Mapping, NamedTuple, Sequence
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 WEBGUI = pathlib.Path(__file__).resolve().parent / "webgui"
+# The machine's own files in /etc, laid over the world's copy of the host's: the web
+# server's configuration and init script.
+WORLD_ETC = pathlib.Path(__file__).resolve().parent / "etc"
 MACHINES = pathlib.Path(__file__).resolve().parent / "machines"
 DEFAULT_MACHINE = MACHINES / "default.json"
 STAND_IN_PROGRAM = pathlib.Path(__file__).resolve().parent / "stand_in.py"
@@ -115,8 +124,20 @@ STAND_IN_PATHS = {
     "rc.nginx": "/etc/rc.d/rc.nginx",
     "rc.zarvo-api": "/etc/rc.d/rc.zarvo-api",
     "rc.bootvol_backup": "/etc/rc.d/rc.bootvol_backup",
+    "orvan_event": "/usr/local/sbin/orvan_event",
 }
-STAND_IN_KEYS = {"path", "mode", "exit", "stdout", "stderr", "files"}
+STAND_IN_KEYS = {"path", "mode", "exit", "stdout", "stderr", "files", "pause"}
+CONTROL_KEYS = ("exit", "stdout", "stderr", "files", "pause")
+
+# The web server: real nginx with the nchan module, run by the world's /etc/rc.d/rc.nginx
+# (testbed/etc), which journals its calls like a stand-in does. A machine that names
+# rc.nginx among its stand-ins gets the stand-in instead (None: no rc.nginx at all).
+NGINX = "/usr/sbin/nginx"
+NCHAN_MODULE = "/usr/lib/nginx/modules/ngx_nchan_module.so"
+NGINX_SOCKET = "/var/run/nginx.socket"
+NGINX_PIDFILE = "/var/run/nginx.pid"
+# One line per publication nginx received: "<channel> <status> <body bytes>".
+PUBLICATIONS_LOG = "/var/log/nginx/publish.log"
 
 MACHINE_KEYS = {"hostname", "cmdline", "seeds", "disks", "stand_ins", "accounts"}
 
@@ -184,6 +205,15 @@ def default_orvand() -> pathlib.Path:
     """The daemon a world runs unless told otherwise: $ORVAND_BUILD/orvand."""
     build = os.environ.get("ORVAND_BUILD") or str(REPO / "build" / "release")
     return pathlib.Path(build) / "orvand"
+
+
+@functools.cache
+def nginx_unavailable() -> str | None:
+    """Why a world here can have no web server, or None when nginx and nchan are there."""
+    for path, package in ((NGINX, "nginx"), (NCHAN_MODULE, "libnginx-mod-nchan")):
+        if not os.path.exists(path):
+            return f"{path} is missing (Debian package {package}; scripts/setup installs it)"
+    return None
 
 
 @functools.cache
@@ -664,7 +694,10 @@ class World:
         stand_ins: tool -> description, over the machine's: None leaves the tool out,
             a mapping installs it with any of "mode" (default 0o755; 0o644 installs it not
             executable), "exit", "stdout", "stderr", "files" (world path -> content it
-            writes when called) and, for a tool not in STAND_IN_PATHS, "path".
+            writes when called), "pause" (seconds before each line of stdout and before
+            it exits) and, for a tool not in STAND_IN_PATHS, "path". Naming "rc.nginx"
+            replaces the world's real web server script with a stand-in (or, with None,
+            leaves it out).
         accounts: extra local users appended to /etc/passwd and /etc/shadow, each a mapping
             with "name", "uid" and optionally "desc", "gid" (default 100, users) and
             "password" (None: no password, as useradd leaves it); replaces the machine's.
@@ -721,8 +754,7 @@ class World:
             raise WorldError(f"stand-in {tool}: its path {path} must end in {tool}")
         mode = spec.get("mode", 0o755)
         return {"path": path, "mode": int(mode, 8) if isinstance(mode, str) else mode,
-                "control": {k: spec[k] for k in ("exit", "stdout", "stderr", "files")
-                            if k in spec}}
+                "control": {k: spec[k] for k in CONTROL_KEYS if k in spec}}
 
     @staticmethod
     def _account_spec(account: Mapping) -> dict:
@@ -850,6 +882,7 @@ class World:
         os.symlink("../run/lock", r / "var/lock")
 
         shutil.copytree("/etc", r / "etc", symlinks=True)
+        shutil.copytree(WORLD_ETC, r / "etc", symlinks=True, dirs_exist_ok=True)
         (r / "etc/hostname").write_text(self.hostname + "\n")
         (r / "etc/hosts").write_text(f"127.0.0.1\t{self.hostname} localhost\n"
                                      "::1\tlocalhost ip6-localhost ip6-loopback\n")
@@ -863,9 +896,9 @@ class World:
         for spec in self.disk_specs:
             self._add_disk(spec)
 
-        gui = r / "usr/local/orvan"
-        for page in WEBGUI.glob("*.htm"):
-            shutil.copy(page, gui / page.name)
+        # The pages and the scripts the cmd action runs; links stay links, as a test of a
+        # link out of the tree needs.
+        shutil.copytree(WEBGUI, r / "usr/local/orvan", symlinks=True, dirs_exist_ok=True)
         if self.orvand.is_file():
             shutil.copy(self.orvand, r / DAEMON.lstrip("/"))
             os.chmod(r / DAEMON.lstrip("/"), 0o755)
@@ -998,13 +1031,15 @@ class World:
         tmp.rename(path)  # a call in progress reads the old control or the new, whole
 
     def set_stand_in(self, tool: str, exit: int = 0, stdout: str = "", stderr: str = "",
-                     files: Mapping[str, str] | None = None) -> None:
+                     files: Mapping[str, str] | None = None, pause: float = 0) -> None:
         """From now on the installed stand-in tool prints stdout and stderr, writes files
-        (world path -> content) and exits with exit."""
+        (world path -> content) and exits with exit. With a pause it is slow: it waits
+        that many seconds before each line of stdout (sent as soon as it is printed) and
+        once more before it exits; it has recorded its call in the journal before."""
         if self.dir is None or self.stand_ins.get(tool) is None:
             raise WorldError(f"stand-in {tool} is not installed in {self!r}")
         self._write_control(tool, {"exit": exit, "stdout": stdout, "stderr": stderr,
-                                   "files": dict(files or {})})
+                                   "files": dict(files or {}), "pause": pause})
 
     def journal(self, tool: str | None = None) -> list[dict]:
         """The stand-ins' calls so far, in order, each {"seq", "tool", "argv",
@@ -1493,6 +1528,249 @@ class World:
         lines += [f"{n}: {v}" for n, v in header_list]
         raw = ("\r\n".join(lines) + "\r\n\r\n").encode() + (data or b"")
         return parse_response(self.request(raw, timeout))
+
+    # -- the web server ------------------------------------------------------------------
+
+    def nginx(self, action: str, check: bool = True,
+              timeout: float = 30) -> subprocess.CompletedProcess:
+        """Runs the world's /etc/rc.d/rc.nginx with action (start, stop, restart, reload,
+        status), as the machine's own scripts would; the call is journaled."""
+        return self.run(["/etc/rc.d/rc.nginx", action], check=check, timeout=timeout)
+
+    def nginx_running(self) -> bool:
+        """Whether the nginx master that /var/run/nginx.pid names runs in the world."""
+        try:
+            pid = int(self.path(NGINX_PIDFILE).read_text())
+        except (OSError, ValueError):
+            return False
+        for host_pid in self.pids("nginx"):
+            try:
+                if self.world_pid(host_pid) == pid:
+                    return True
+            except WorldError:
+                continue
+        return False
+
+    @property
+    def nginx_socket_path(self) -> str:
+        """The host path of the web server's socket /var/run/nginx.socket."""
+        return str(self.path(NGINX_SOCKET))
+
+    def _nginx_connect(self, timeout: float) -> socket.socket:
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.settimeout(timeout)
+        try:
+            s.connect(self.nginx_socket_path)
+        except (FileNotFoundError, ConnectionRefusedError) as e:
+            s.close()
+            raise WorldError(f"nginx does not serve {NGINX_SOCKET} in {self!r} ({e}); "
+                             "is it started (rc.nginx start)?") from None
+        return s
+
+    def nginx_request(self, raw: bytes,
+                      timeout: float = 10) -> tuple[str, list[tuple[str, str]], bytes]:
+        """Sends raw bytes to the web server's socket; returns (status line,
+        [(name, value)], body) of what it answered until it closed (ask it to close)."""
+        with self._nginx_connect(timeout) as s:
+            s.sendall(raw)
+            got = []
+            while data := s.recv(65536):
+                got.append(data)
+        return parse_response(b"".join(got))
+
+    def publish(self, channel: str, body: str | bytes, buffer_length: int = 1) -> str:
+        """Posts body to the channel with orvand's own request, byte for byte; returns
+        nginx's status line (201 Created with subscribers, 202 Accepted without)."""
+        data = body.encode() if isinstance(body, str) else body
+        head = (f"POST /pub/{channel}?buffer_length={buffer_length} HTTP/1.1\r\n"
+                "Host: localhost\r\nAccept: */*\r\n"
+                f"Content-Length: {len(data)}\r\n"
+                "Content-Type: application/x-www-form-urlencoded\r\n"
+                "Connection: close\r\n\r\n")
+        return self.nginx_request(head.encode() + data)[0]
+
+    def channel_info(self, channel: str) -> dict | None:
+        """nchan's account of a channel, {"messages": queued, "requested": seconds since a
+        subscriber last asked, "subscribers": open now, "last_message_id": "time:tag"},
+        or None when the channel has never had a message."""
+        status, _, body = self.nginx_request(
+            f"GET /pub/{channel} HTTP/1.1\r\nHost: localhost\r\nAccept: text/json\r\n"
+            "Connection: close\r\n\r\n".encode())
+        if status.split()[1] == "404":
+            return None
+        if status.split()[1] != "200":
+            raise WorldError(f"nginx answered {status!r} for channel {channel}: {body!r}")
+        return json.loads(body)
+
+    def publications(self, channel: str | None = None) -> list["Publication"]:
+        """Every publication nginx has received so far, in order (with channel, those to
+        it): from the web server's log, so nothing is missed or counted twice, whoever
+        subscribes. A publication is logged before nginx closes the publisher's
+        connection, and orvand publishes one change after the other: once a later
+        publication is here, every earlier one is too."""
+        try:
+            text = self.path(PUBLICATIONS_LOG).read_text(errors="surrogateescape")
+        except FileNotFoundError:
+            return []
+        found = []
+        for line in text.splitlines(keepends=True):
+            if not line.endswith("\n"):
+                break  # being written
+            name, status, length = line.split()
+            if channel is None or name == channel:
+                found.append(Publication(name, int(status),
+                                         0 if length == "-" else int(length)))
+        return found
+
+    def subscriber(self, channel: str, current: bool = False,
+                   timeout: float = 5) -> "Subscriber":
+        """An open subscription that keeps every message published to the channel from
+        now on, until it is closed (use it in a with statement). With current=True the
+        channel's message of the moment, if any, comes first."""
+        after = None
+        if not current:
+            info = self.channel_info(channel)
+            after = info["last_message_id"] if info else None
+        return Subscriber(self._nginx_connect(timeout), channel, current, after, timeout)
+
+    def subscribe(self, channel: str, timeout: float = 5) -> str:
+        """The channel's current message, as a page that subscribes now gets it; when the
+        channel has none yet, the first one published within timeout."""
+        with self.subscriber(channel, current=True, timeout=timeout) as sub:
+            return sub.wait(lambda message: True, timeout)
+
+    def wait_message(self, channel: str, what: str | Callable[[str], bool],
+                     timeout: float = 5) -> str:
+        """Waits until the channel's current message, or one published after it within
+        timeout, contains what (a str) or satisfies what(message); returns it."""
+        with self.subscriber(channel, current=True, timeout=timeout) as sub:
+            return sub.wait(what, timeout)
+
+
+class Publication(NamedTuple):
+    """One publication received by a world's nginx."""
+    channel: str
+    status: int  # 201 Created (someone subscribed), 202 Accepted, 4xx refused
+    length: int  # body bytes
+
+
+class Subscriber:
+    """An EventSource subscription to one channel of a world's nginx.
+
+    A thread reads the stream and keeps each message's body, as exactly the text that
+    was published, in `messages`. nchan writes a message as one "data: " line per line of
+    it (split at line feeds only, so a CR stays where it was) and ends it with an empty
+    line; joining the data lines with line feeds gives the body back.
+    """
+
+    def __init__(self, sock: socket.socket, channel: str, current: bool, after: str | None,
+                 timeout: float):
+        self.channel = channel
+        self.messages: list[str] = []
+        self._sock = sock
+        self._cond = threading.Condition()
+        self._ended = False
+        self._buffer = b""
+        request = [f"GET /sub/{channel} HTTP/1.1", "Host: localhost",
+                   "Accept: text/event-stream"]
+        if after is not None:
+            request.append(f"Last-Event-ID: {after}")
+        try:
+            sock.sendall(("\r\n".join(request) + "\r\n\r\n").encode())
+            self._read_head(timeout)
+        except BaseException:
+            sock.close()
+            raise
+        sock.settimeout(None)
+        self._thread = threading.Thread(target=self._run, name=f"subscriber {channel}",
+                                        daemon=True)
+        self._thread.start()
+
+    def _read_head(self, timeout: float) -> None:
+        """Reads the response header and nchan's first comment, sent once the subscriber
+        is in the channel: from then on nothing published is missed."""
+        deadline = time.monotonic() + timeout
+        while b"\r\n\r\n" not in self._buffer or b"\n\n" not in \
+                self._buffer.partition(b"\r\n\r\n")[2]:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise WorldError(f"no subscription to {self.channel} within {timeout} s; "
+                                 f"nginx sent {self._buffer!r}")
+            self._sock.settimeout(left)
+            try:
+                data = self._sock.recv(65536)
+            except socket.timeout:
+                continue
+            if not data:
+                raise WorldError(f"nginx closed the subscription to {self.channel}: "
+                                 f"{self._buffer!r}")
+            self._buffer += data
+        head, _, self._buffer = self._buffer.partition(b"\r\n\r\n")
+        status = head.split(b"\r\n", 1)[0].decode("latin-1")
+        if status.split()[1:2] != ["200"]:
+            raise WorldError(f"nginx refused the subscription to {self.channel}: {status}")
+        self._parse()
+
+    def _parse(self) -> None:
+        events = self._buffer.split(b"\n\n")
+        self._buffer = events.pop()
+        bodies = []
+        for event in events:
+            data = [line[5:].removeprefix(b" ") for line in event.split(b"\n")
+                    if line.startswith(b"data:")]
+            if data:
+                bodies.append(b"\n".join(data).decode("utf-8", "surrogateescape"))
+        if bodies:
+            with self._cond:
+                self.messages.extend(bodies)
+                self._cond.notify_all()
+
+    def _run(self) -> None:
+        while True:
+            try:
+                data = self._sock.recv(65536)
+            except OSError:
+                data = b""
+            if not data:
+                break
+            self._buffer += data
+            self._parse()
+        with self._cond:
+            self._ended = True
+            self._cond.notify_all()
+
+    def wait(self, what: str | Callable[[str], bool], timeout: float = 5,
+             since: int = 0) -> str:
+        """Waits for a message, from index since on, that contains what (a str) or
+        satisfies what(message); returns it."""
+        match = (lambda m: what in m) if isinstance(what, str) else what
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                for message in self.messages[since:]:
+                    if match(message):
+                        return message
+                since = max(since, len(self.messages))
+                left = deadline - time.monotonic()
+                if left <= 0 or self._ended:
+                    why = "the subscription ended" if self._ended else f"within {timeout} s"
+                    raise AssertionError(f"no message matching {what!r} on channel "
+                                         f"{self.channel} ({why}); it got {self.messages!r}")
+                self._cond.wait(left)
+
+    def close(self) -> None:
+        try:
+            self._sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self._thread.join(5)
+        self._sock.close()
+
+    def __enter__(self) -> "Subscriber":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
 
 
 def _text(data: bytes) -> str:
