@@ -52,6 +52,23 @@ def make_world(request, world_host):
 
 
 @pytest.fixture
+def probe(orvand_binary):
+    """probe(world, *args) -> stdout lines of the test probe run inside the world."""
+    path = orvand_binary.parent / "tests" / "probe" / "orvan_probe"
+    if not path.is_file():
+        pytest.skip(f"the probe is missing: there is no {path}")
+
+    def run(w, *args):
+        target = w.path("/usr/local/libexec/orvan_probe")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(path.read_bytes())
+        target.chmod(0o755)
+        return w.run(["/usr/local/libexec/orvan_probe", *args], check=True).stdout.splitlines()
+
+    return run
+
+
+@pytest.fixture
 def world(make_world):
     """A fresh world running the built orvand."""
     return make_world()

@@ -12,8 +12,6 @@ from testbed.world import WorldError
 
 INFO = 6
 VERSION = "6.12.0"
-PROBE = pathlib.Path(os.environ.get("ORVAND_BUILD", pathlib.Path(__file__).resolve().parents[2]
-                                    / "build" / "release")) / "tests" / "probe" / "orvan_probe"
 
 STARTUP_HOOK = "#!/bin/bash\nlogger -p user.info -t startup-hook \"hook ran as $0\"\n"
 
@@ -22,16 +20,9 @@ def journal_tools(world):
     return [e["tool"] for e in world.journal()]
 
 
-def probe(world, *args):
-    """Runs the probe inside the world and returns the variables it printed."""
-    if not PROBE.is_file():
-        pytest.skip(f"the probe is missing: there is no {PROBE}")
-    target = world.path("/usr/local/libexec/orvan_probe")
-    target.parent.mkdir(parents=True, exist_ok=True)
-    target.write_bytes(PROBE.read_bytes())
-    target.chmod(0o755)
-    out = world.run(["/usr/local/libexec/orvan_probe", *args], check=True).stdout
-    return dict(line.split("=", 1) for line in out.splitlines())
+def variables(probe, world, *args):
+    """The variables the probe printed after running a routine in the world."""
+    return dict(line.split("=", 1) for line in probe(world, *args))
 
 
 def test_banner_hooks_and_the_detach(make_world):
@@ -116,20 +107,20 @@ def test_optional_web_scripts_run_only_when_executable(make_world, mode, runs):
             < order.index("rc.bootvol_backup")
 
 
-def test_nginx_ini_keys_become_variables(make_world):
+def test_nginx_ini_keys_become_variables(make_world, probe):
     w = make_world()
     w.path("/var/local/orvan/nginx.ini").write_text(
         'NGINX_LANNAME="tower.local"\nNGINX_CERTPATH="/boot/config/ssl/certs/tower.pem"\n')
-    variables = probe(w, "signal_nginx", "reload")
-    assert variables["NGINX_LANNAME"] == "tower.local"
-    assert variables["NGINX_CERTPATH"] == "/boot/config/ssl/certs/tower.pem"
+    found = variables(probe, w, "signal_nginx", "reload")
+    assert found["NGINX_LANNAME"] == "tower.local"
+    assert found["NGINX_CERTPATH"] == "/boot/config/ssl/certs/tower.pem"
     assert [e["argv"][1:] for e in w.journal("rc.nginx")][-1] == ["reload"]
 
 
-def test_boot_device_is_found_by_its_label(world):
+def test_boot_device_is_found_by_its_label(world, probe):
     assert "boot device: sda (Cruzer_Fit)" in world.log_texts(INFO, ident="orvand")
-    variables = probe(world, "boot_device")
-    assert (variables["flashDevice"], variables["flashProduct"]) == ("sda", "Cruzer_Fit")
+    found = variables(probe, world, "boot_device")
+    assert (found["flashDevice"], found["flashProduct"]) == ("sda", "Cruzer_Fit")
 
 
 def test_without_a_boot_device_start_up_stops(make_world):
