@@ -2,9 +2,6 @@
 goes to the background, safe mode, unclean shutdowns, the settings files written back, the
 web server's scripts, and the boot device."""
 
-import os
-import pathlib
-import subprocess
 
 import pytest
 
