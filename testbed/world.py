@@ -83,6 +83,11 @@ WORLD_ETC = pathlib.Path(__file__).resolve().parent / "etc"
 MACHINES = pathlib.Path(__file__).resolve().parent / "machines"
 DEFAULT_MACHINE = MACHINES / "default.json"
 STAND_IN_PROGRAM = pathlib.Path(__file__).resolve().parent / "stand_in.py"
+# Stand-ins that do more than record and obey a control file (a udev that re-reads
+# partition tables, a module loader that starts the md simulator): a description names one
+# with "program". Inside the world they import stand_in from STAND_IN_LIB to record a call.
+TOOLS = pathlib.Path(__file__).resolve().parent / "tools"
+STAND_IN_LIB = "/.world/lib"
 
 DEFAULT_CMDLINE = "BOOT_IMAGE=/bzimage initrd=/bzroot"
 DEFAULT_HOSTNAME = "zarvo"
@@ -126,7 +131,7 @@ STAND_IN_PATHS = {
     "rc.bootvol_backup": "/etc/rc.d/rc.bootvol_backup",
     "orvan_event": "/usr/local/sbin/orvan_event",
 }
-STAND_IN_KEYS = {"path", "mode", "exit", "stdout", "stderr", "files", "pause"}
+STAND_IN_KEYS = {"path", "mode", "program", "exit", "stdout", "stderr", "files", "pause"}
 CONTROL_KEYS = ("exit", "stdout", "stderr", "files", "pause")
 
 # The web server: real nginx with the nchan module, run by the world's /etc/rc.d/rc.nginx
@@ -752,8 +757,12 @@ class World:
         # The journal names a call by the file's name.
         if os.path.basename(path) != tool:
             raise WorldError(f"stand-in {tool}: its path {path} must end in {tool}")
+        program = spec.get("program")
+        if program is not None and not (TOOLS / program).is_file():
+            raise WorldError(f"stand-in {tool}: no program {program} in {TOOLS}")
         mode = spec.get("mode", 0o755)
         return {"path": path, "mode": int(mode, 8) if isinstance(mode, str) else mode,
+                "program": program,
                 "control": {k: spec[k] for k in CONTROL_KEYS if k in spec}}
 
     @staticmethod
@@ -1012,6 +1021,8 @@ class World:
         recorder = self.dir / "stand-in"
         recorder.write_bytes(program)
         recorder.chmod(0o755)
+        (self.dir / "lib").mkdir()
+        (self.dir / "lib" / "stand_in.py").write_bytes(program)
         for tool, spec in self.stand_ins.items():
             if spec is None:
                 if tool in STAND_IN_PATHS:  # a copy of the host's /etc may have it
@@ -1019,7 +1030,8 @@ class World:
                 continue
             target = self._stand_in_host_path(spec["path"])
             target.parent.mkdir(parents=True, exist_ok=True)
-            target.write_bytes(program)
+            target.write_bytes((TOOLS / spec["program"]).read_bytes() if spec["program"]
+                               else program)
             target.chmod(spec["mode"])
             if spec["control"]:
                 self._write_control(tool, spec["control"])
@@ -1188,7 +1200,8 @@ class World:
                 "--mqueue", "/dev/mqueue",
                 "--bind", str(r / "sys"), "/sys",
                 "--dir", SYSFS,
-                "--ro-bind", str(self.dir / "stand-in"), RECORDER]
+                "--ro-bind", str(self.dir / "stand-in"), RECORDER,
+                "--ro-bind", str(self.dir / "lib"), STAND_IN_LIB]
         for d in ("boot", "etc", "var", "mnt", "root", "run", "tmp"):
             args += ["--bind", str(r / d), "/" + d]
         return args + ["--chdir", "/"]
