@@ -86,6 +86,8 @@ int exit_status(int wait_status) {
   return 255;
 }
 
+int next_command_number() { return command_counter.fetch_add(1); }
+
 int shcmd(const char *fmt, ...) {
   int n = command_counter.fetch_add(1);
   va_list ap;

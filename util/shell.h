@@ -19,6 +19,9 @@ inline constexpr const char *shell_path = "/bin/bash";
 // be started.
 int shcmd(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int shcmd_test(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Takes the next sequence number of the counter both runners share, for a caller that logs
+// a command line of its own before running it quietly (one that carries a secret).
+int next_command_number();
 
 // Runs `line` under bash -c with the given standard output (or inherited, when -1).
 // Returns the child's pid or -1. The low-level piece shared by the runners and streams.

@@ -6,6 +6,10 @@
 //   orvan_probe boot_device             set_boot_device()
 //   orvan_probe settings                the settings files start-up loads
 //   orvan_probe inventory N             N device scans; each result, then the device table
+//   orvan_probe layout NAME [CODE]      a scan, mkmbr(NAME, CODE) when a code is given, then
+//                                       ckmbr(NAME) as "ckmbr=RESULT CODE START SIZE"
+//   orvan_probe danger NAME             the boot device found, then danger(NAME)
+//   orvan_probe flash                   a scan, then import_flash_device(0)
 // Each prints every variable as name=value lines, sorted.
 #include <algorithm>
 #include <cstdio>
@@ -17,6 +21,7 @@
 #include "daemon/startup.h"
 #include "devices/flash.h"
 #include "devices/inventory.h"
+#include "devices/partition.h"
 #include "state/config.h"
 #include "state/var.h"
 
@@ -50,8 +55,27 @@ int main(int argc, char **argv) {
              static_cast<unsigned long long>(d.sectors), d.rotational, d.discard, d.removable,
              d.presence);
     return 0;
+  } else if ((argc == 3 || argc == 4) && strcmp(argv[1], "layout") == 0) {
+    set_boot_device();
+    device_inventory(0);
+    if (argc == 4) printf("mkmbr=%d\n", mkmbr(argv[2], atoi(argv[3])));
+    int code = 0;
+    uint64_t start = 0, size = 0;
+    int rc = ckmbr(argv[2], &code, &start, &size);
+    printf("ckmbr=%d %d %llu %llu\n", rc, code, static_cast<unsigned long long>(start),
+           static_cast<unsigned long long>(size));
+    return 0;
+  } else if (argc == 3 && strcmp(argv[1], "danger") == 0) {
+    set_boot_device();
+    printf("passed=%s\n", danger(argv[2]));
+    return 0;
+  } else if (argc == 2 && strcmp(argv[1], "flash") == 0) {
+    set_boot_device();
+    device_inventory(0);
+    import_flash_device(0);
   } else {
-    fprintf(stderr, "usage: orvan_probe signal_nginx ACTION | boot_device | settings | inventory N\n");
+    fprintf(stderr, "usage: orvan_probe signal_nginx ACTION | boot_device | settings | inventory N"
+                    " | layout NAME [CODE] | danger NAME | flash\n");
     return 2;
   }
   print_vars();
