@@ -20,12 +20,27 @@ bubblewrap sandbox that runs as root in its own mount, UTS, IPC and PID namespac
                                                        like the kernel's, whose stat files link
                                                        to the real sysfs at /.world/sys
 
-A disk is a sparse image file outside the world's tree, attached to a host loop device that
-clears itself when its last user closes it; its node in the world's /dev (say /dev/sda)
-carries that loop device's numbers. The kernel has no partition tables on loop devices, so
-partition 1 is a second loop device over the partition's bytes, with its own node
-(/dev/sda1). The owner of the World object holds the loop devices open; when it stops the
-world, or dies, they clear.
+A disk is a sparse image file outside the world's tree (a 3 TiB disk costs what is written
+to it), attached to a host loop device that clears itself when its last user closes it; its
+node in the world's /dev (say /dev/sda) carries that loop device's numbers. The machine
+description names its transport (ata, scsi-SATA, scsi-1ATA, scsi, usb, nvme, virtio),
+controller, model, serial, size and flags; sysfs shows it where the kernel would for that
+transport (a SCSI device under its ATA port, SAS phy or USB port; an NVMe namespace under
+its controller; a virtio disk under its virtio device), and /dev/disk/by-id has the names
+udev would give it (wwn-0x... beside an ATA or SCSI drive's own name, -part1 beside each).
+
+The kernel has no partition tables on loop devices, so partition 1 is a second loop device
+over the partition's bytes, with its own node (/dev/sda1). The World object is the kernel
+and udev of its world: it reads partition tables itself (MBR and GPT, as the kernel does),
+holds every loop device open, and keeps udev's record of each disk and partition in
+/run/testbed/udev.json. The world's udevadm (testbed/tools/udevadm) answers `info` from
+that record; for `settle` it asks the World object over the socket /run/testbed/udev.socket
+to read every table again, which a thread of the World object serves: a partition 1 that
+appeared, moved or went gets a new loop device, node, sysfs entry, links and
+/proc/partitions line, or loses them. Keeping the loop devices on the host, with the
+owner, is what lets them be made, replaced and dropped at any time, lets add_disk and
+remove_disk plug disks in and out of a running world through the same code, and means
+nothing outlives the owner: when it stops the world, or dies, they clear.
 
 A stand-in tool is a copy of stand_in.py at the tool's path: a call is recorded in the
 world's journal (/run/testbed/journal.jsonl, which the daemon never reads) and then does
@@ -71,6 +86,7 @@ import tempfile
 import threading
 import time
 import urllib.parse
+import uuid
 import weakref
 import zlib
 from typing import Callable, Iterable, Mapping, NamedTuple, Sequence
@@ -94,6 +110,8 @@ DEFAULT_HOSTNAME = "zarvo"
 DEFAULT_VERSION = "6.12.0"
 
 DAEMON = "/usr/local/sbin/orvand"
+# The md driver (testbed/mdsim), found in the daemon's build directory.
+MDSIM = "/usr/local/sbin/mdsim"
 SOCKET = "/var/run/orvand.socket"
 
 # Directories whose content lives on the host and belongs to one world.
@@ -116,12 +134,17 @@ SYSFS = "/.world/sys"
 # tools (`/.world/bin/stand-in NAME ARGS...`, for a start-up hook, say).
 TESTBED_RUN = "/run/testbed"
 JOURNAL = TESTBED_RUN + "/journal.jsonl"
+# udev's record of the disks, which the world's udevadm answers `info` from, and the socket
+# on which it asks the World object to do what the kernel and udev do for `settle`.
+UDEV_DB = TESTBED_RUN + "/udev.json"
+UDEV_CHANNEL = TESTBED_RUN + "/udev.socket"
 RECORDER = "/.world/bin/stand-in"
 
 # Where the daemon finds each tool the test bed stands in for. A machine description names
 # which are installed; a tool not listed here needs a "path" in its description.
 STAND_IN_PATHS = {
     "modprobe": "/usr/sbin/modprobe",
+    "udevadm": "/usr/sbin/udevadm",
     "rmmod": "/usr/sbin/rmmod",
     "bootprep": "/usr/local/sbin/bootprep",
     "apply_access": "/usr/local/orvan/webGui/scripts/apply_access",
@@ -130,7 +153,11 @@ STAND_IN_PATHS = {
     "rc.zarvo-api": "/etc/rc.d/rc.zarvo-api",
     "rc.bootvol_backup": "/etc/rc.d/rc.bootvol_backup",
     "orvan_event": "/usr/local/sbin/orvan_event",
+    "cryptsetup": "/usr/sbin/cryptsetup",
 }
+# Stand-in programs that hand part of their work to the host's own tool, which the /usr
+# overlay hides from the world: the world keeps a copy of it at /.world/lib/host/<tool>.
+WRAPS_HOST_TOOL = {"cryptsetup"}
 STAND_IN_KEYS = {"path", "mode", "program", "exit", "stdout", "stderr", "files", "pause"}
 CONTROL_KEYS = ("exit", "stdout", "stderr", "files", "pause")
 
@@ -150,7 +177,9 @@ MACHINE_KEYS = {"hostname", "cmdline", "seeds", "disks", "stand_ins", "accounts"
 HOST_TOOL_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 HOST_TOOLS = (("bwrap", "bubblewrap"), ("nsenter", "util-linux"), ("unshare", "util-linux"),
               ("sfdisk", "fdisk"), ("mkfs.vfat", "dosfstools"), ("blkid", "util-linux"),
-              ("openssl", "openssl"))
+              ("openssl", "openssl"),
+              # not used by the World object, but the daemon partitions disks with it
+              ("sgdisk", "gdisk"))
 
 WORLD_ENV = {
     "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
@@ -358,6 +387,54 @@ class _SyslogReceiver:
         os.close(self._wake_w)
 
 
+class _UdevChannel:
+    """Where the world's udevadm asks the World object for what the kernel and udev do on
+    the host's side (loop devices belong to the World object): one request a connection,
+    one line each way ("settle" -> "ok", or "error <why>"), served in turn by one thread."""
+
+    def __init__(self, path: pathlib.Path, handle: Callable[[str], str]):
+        self._handle = handle
+        self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._sock.bind(str(path))
+        self._sock.listen(16)
+        self._wake_r, self._wake_w = os.pipe()
+        self._thread = threading.Thread(target=self._run, name=f"udev {path}", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        while True:
+            ready, _, _ = select.select([self._sock, self._wake_r], [], [])
+            if self._wake_r in ready:
+                return
+            try:
+                conn, _ = self._sock.accept()
+            except OSError:
+                continue
+            with conn:
+                try:
+                    conn.settimeout(10)
+                    request = b""
+                    while b"\n" not in request and len(request) < 4096:
+                        data = conn.recv(4096)
+                        if not data:
+                            break
+                        request += data
+                    try:
+                        answer = self._handle(request.decode(errors="replace").strip())
+                    except Exception as e:  # the world's udevadm reports it; serving goes on
+                        answer = f"error {type(e).__name__}: {e}"
+                    conn.sendall(" ".join(answer.split("\n")).encode() + b"\n")
+                except OSError:
+                    pass  # the asker went away
+
+    def close(self) -> None:
+        os.write(self._wake_w, b"x")
+        self._thread.join(30)
+        self._sock.close()
+        os.close(self._wake_r)
+        os.close(self._wake_w)
+
+
 def format_entry(priority: int, text: str, ident: str = "") -> str:
     """One log entry as a line for people: "err     orvand: text"."""
     name = PRIORITY_NAMES[priority] if 0 <= priority < 8 else str(priority)
@@ -489,16 +566,30 @@ def reap_stale() -> list[pathlib.Path]:
 SIZE_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
 
 # Kinds of disk a machine may name; the daemon tells them apart by their by-id prefix.
+# scsi-SATA and scsi-1ATA are SATA drives behind a SAS host adapter through which udev gets
+# no ATA identity, only the SCSI one; scsi is a SAS drive, known there by its WWN alone.
 TRANSPORTS = ("ata", "scsi-SATA", "scsi-1ATA", "scsi", "usb", "nvme", "virtio")
-SIMULATED_TRANSPORTS = ("usb",)
+SAS_TRANSPORTS = ("scsi-SATA", "scsi-1ATA", "scsi")
+ATA_TRANSPORTS = ("ata", "scsi-SATA", "scsi-1ATA")  # the SCSI layer calls their vendor "ATA"
+# The kernel's names of each kind of disk and of its controller, with an example of each;
+# the kinds not named here are SCSI disks on a SCSI host.
+KERNEL_NAMES = {"nvme": (r"nvme\d+n\d+", "nvme0n1"), "virtio": (r"vd[a-z]+", "vda")}
+SCSI_NAMES = (r"(sd|hd)[a-z]+", "sdb")
+CONTROLLER_NAMES = {"nvme": (r"nvme\d+", "nvme0"), "virtio": (r"virtio\d+", "virtio2")}
+SCSI_HOSTS = (r"host\d+", "host3")
 
 DISK_REQUIRED = ("name", "transport", "model", "serial", "size", "controller")
-DISK_DEFAULTS = {"vendor": "", "sector_size": 512, "rotational": 1, "discard": 0,
+DISK_DEFAULTS = {"vendor": "", "wwn": None, "sector_size": 512, "rotational": 1, "discard": 0,
                  "removable": 0, "temperature": None, "partition": None}
-PARTITION_DEFAULTS = {"fs": None, "label": None, "start": "1M", "size": None}
+PARTITION_DEFAULTS = {"table": "dos", "fs": None, "label": None, "start": "1M", "size": None}
 
 # What a drive that supports discard reports as its largest discard, in bytes.
 DISCARD_MAX_BYTES = 2147450880
+# The firmware revision every simulated drive reports.
+FIRMWARE = "1.00"
+# GPT partition types for the partitions a machine description makes.
+GPT_BASIC_DATA = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"
+GPT_LINUX = "0FC63DAF-8483-4772-8E79-3D69D8477DE4"
 
 LOOP_CTL_GET_FREE = 0x4C82
 LOOP_CONFIGURE = 0x4C0A
@@ -548,6 +639,27 @@ def _loop_attach(image: pathlib.Path, offset: int = 0, size: int = 0,
     raise WorldError(f"no free loop device for {image}")
 
 
+def _loop_in_use(number: int) -> bool:
+    """Whether something holds a loop device for itself: a mount, a tool writing a file
+    system. The kernel re-reads no partition table while a partition is used like that."""
+    try:
+        os.close(os.open(f"/dev/loop{number}", os.O_RDONLY | os.O_EXCL | os.O_CLOEXEC))
+    except OSError as e:
+        return e.errno == errno.EBUSY
+    return False
+
+
+def _loop_writes(number: int | None) -> int:
+    """Writes a loop device has completed, from its real sysfs counters."""
+    if number is None:
+        return 0
+    try:
+        with open(f"/sys/block/loop{number}/stat") as f:
+            return int(f.read().split()[4])
+    except (OSError, IndexError, ValueError):
+        return -1
+
+
 def loops_backed_by(directory: os.PathLike | str) -> list[str]:
     """The host loop devices whose backing file is in directory (e.g. "/dev/loop3")."""
     prefix = str(directory).rstrip("/") + "/"
@@ -573,21 +685,115 @@ def _udev_encode(text: str) -> str:
     return "".join(chr(b) if b in safe else f"\\x{b:02x}" for b in text.encode())
 
 
+# What udev keeps of a device id in a link name; any other character becomes "_".
+LINK_SAFE = frozenset("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz#+-.:=@_")
+
+
+def _link_safe(text: str) -> str:
+    return "".join(c if c in LINK_SAFE else "_" for c in text)
+
+
 def partition_name(disk: str) -> str:
     """The kernel's name of partition 1: sda1, but nvme0n1p1."""
     return disk + ("p1" if disk[-1].isdigit() else "1")
 
 
+class Partition1(NamedTuple):
+    """Partition 1 as the kernel registers it."""
+    start: int  # bytes
+    size: int  # bytes
+    type: str  # "0x83" in an MBR, the type GUID in a GPT
+    uuid: str  # what blkid calls its PARTUUID
+
+
+class PartitionTable(NamedTuple):
+    scheme: str  # "dos" or "gpt", as blkid names them
+    uuid: str
+    part1: Partition1 | None
+
+
+def read_partition_table(read: Callable[[int, int], bytes], sector: int,
+                         sectors: int) -> PartitionTable | None:
+    """The partition table the kernel finds on a disk of sectors logical sectors, whose
+    bytes read(offset, length) gives; None when there is none.
+
+    As the kernel reads one: an MBR with a protective entry (type EE from sector 1) leads to
+    the GPT, tried at its primary place and then at its backup; an MBR with an EE entry but
+    no valid GPT has no partitions; a sector with boot flags other than 0 and 80 is no MBR;
+    a partition that runs past the end of the disk is cut there, one that starts past it is
+    not registered.
+    """
+    mbr = read(0, 512)
+    if len(mbr) < 512 or mbr[510:512] != b"\x55\xaa":
+        return None
+    entries = [mbr[446 + 16 * i:462 + 16 * i] for i in range(4)]
+    if any(e[4] == 0xEE and struct.unpack_from("<I", e, 8)[0] == 1 for e in entries):
+        for lba in (1, sectors - 1):
+            table = _read_gpt(read, lba, sector, sectors)
+            if table is not None:
+                return table
+    if any(e[0] not in (0, 0x80) or e[4] == 0xEE for e in entries):
+        return None
+    signature = struct.unpack_from("<I", mbr, 440)[0]
+    first, count = struct.unpack_from("<II", entries[0], 8)
+    part = None
+    if count and first < sectors:
+        last = min(first + count, sectors) - 1
+        part = Partition1(first * sector, (last - first + 1) * sector, f"0x{entries[0][4]:x}",
+                          f"{signature:08x}-01")
+    return PartitionTable("dos", f"{signature:08x}", part)
+
+
+def _read_gpt(read: Callable[[int, int], bytes], lba: int, sector: int,
+              sectors: int) -> PartitionTable | None:
+    """The GPT whose header is at lba, if header and entries are whole and their checksums
+    right."""
+    head = read(lba * sector, sector)
+    if len(head) < 92 or head[:8] != b"EFI PART":
+        return None
+    size, crc = struct.unpack_from("<II", head, 12)
+    if not 92 <= size <= sector or zlib.crc32(head[:16] + bytes(4) + head[20:size]) != crc:
+        return None
+    mine, _, first_usable, last_usable = struct.unpack_from("<4Q", head, 24)
+    entries_lba, count, entry_size, entries_crc = struct.unpack_from("<QIII", head, 72)
+    if (mine != lba or first_usable > last_usable or last_usable >= sectors
+            or entry_size != 128 or not 0 < count <= 4096):
+        return None
+    entries = read(entries_lba * sector, count * entry_size)
+    if len(entries) != count * entry_size or zlib.crc32(entries) != entries_crc:
+        return None
+    kind = entries[:16]
+    first, last = struct.unpack_from("<QQ", entries, 32)
+    part = None
+    if kind != bytes(16) and first <= last < sectors:
+        part = Partition1(first * sector, (last - first + 1) * sector,
+                          str(uuid.UUID(bytes_le=kind)), str(uuid.UUID(bytes_le=entries[16:32])))
+    return PartitionTable("gpt", str(uuid.UUID(bytes_le=head[56:72])), part)
+
+
+class SysfsPlace(NamedTuple):
+    """Where the kernel shows a disk, as paths under /sys."""
+    device: str  # the device's directory (the SCSI device, the NVMe controller, ...)
+    block: str  # the disk's own directory, where /sys/block/<name> leads
+    own: str  # what leaves with the disk on an unplug
+    device_link: str  # the target of the disk's "device" link
+    files: dict  # the device's attributes
+    id_path: str  # udev's ID_PATH
+
+
 class Disk:
-    """One disk of a world: its description, image file and loop devices.
+    """One disk of a world: its description, image file, loop devices and what the kernel
+    read of its partition table.
 
     loop and part_loop are host loop numbers (part_loop None without partition 1);
-    part_start and part_size are partition 1's place on the disk, in bytes.
+    part_start and part_size are partition 1's place on the disk, in bytes; port tells the
+    disk from others on its controller (the USB port, the ATA or SAS target).
     """
 
     def __init__(self, spec: Mapping, image: pathlib.Path, port: int):
         self.spec = dict(spec)
         self.name: str = spec["name"]
+        self.transport: str = spec["transport"]
         self.size: int = parse_size(spec["size"])
         self.sector_size: int = spec["sector_size"]
         self.image = image
@@ -595,7 +801,12 @@ class Disk:
         self.loop: int | None = None
         self.part_loop: int | None = None
         self.part_start = self.part_size = 0
-        self._fds: list[int] = []
+        self.table: PartitionTable | None = None
+        self.fs_tags: dict[str, str] = {}  # blkid's tags of what partition 1 holds
+        self.rdev = self.part_rdev = 0
+        self._fd: int | None = None
+        self._part_fd: int | None = None
+        self._probed: tuple[int, int] | None = None  # write counters at the last fs probe
 
     def __repr__(self) -> str:
         return f"<Disk {self.name} on /dev/loop{self.loop}>"
@@ -605,16 +816,118 @@ class Disk:
         return partition_name(self.name)
 
     @property
+    def wwn(self) -> str:
+        """The drive's world wide name (an NVMe drive's EUI-64), 16 hex digits."""
+        return self.spec["wwn"] or f"5000c500{zlib.crc32(self.spec['serial'].encode()):08x}"
+
+    @property
+    def _scsi_model(self) -> str:
+        """The model as the SCSI layer has it: 16 characters, the first of an ATA model."""
+        return self.spec["model"][:16]
+
+    @property
+    def by_ids(self) -> list[str]:
+        """Its /dev/disk/by-id names as udev makes them: first the one that names the drive
+        through its transport, then for ATA and SCSI drives the wwn-0x... one."""
+        s, kind = self.spec, self.transport
+        model, serial = _udev_words(s["model"]), _udev_words(s["serial"])
+        if kind == "usb":
+            return [_link_safe(f"usb-{_udev_words(s['vendor'])}_{model}_{serial}-0:0")]
+        if kind == "nvme":
+            # each blank inside the model the controller reports becomes a "_" of its own
+            return [_link_safe(f"nvme-{s['model'].strip()}_{s['serial'].strip()}")]
+        if kind == "virtio":
+            return [_link_safe(f"virtio-{s['serial']}")]
+        first = {"ata": f"ata-{model}_{serial}",
+                 "scsi-SATA": f"scsi-SATA_{_udev_words(self._scsi_model)}_{serial}",
+                 "scsi-1ATA": f"scsi-1ATA_{model}_{serial}",
+                 "scsi": f"scsi-3{self.wwn}"}[kind]
+        return [_link_safe(first), f"wwn-0x{self.wwn}"]
+
+    @property
     def by_id(self) -> str:
-        """Its /dev/disk/by-id name as udev makes it."""
-        s = self.spec
-        return f"usb-{_udev_words(s['vendor'])}_{_udev_words(s['model'])}_{s['serial']}-0:0"
+        """Its /dev/disk/by-id name the daemon takes the id from."""
+        return self.by_ids[0]
+
+    def sysfs(self) -> SysfsPlace:
+        """Where the kernel would show the disk, by its transport and controller."""
+        s, kind, name, controller = self.spec, self.transport, self.name, self.spec["controller"]
+        if kind == "nvme":
+            pci = f"0000:{0x3d + int(controller[4:]):02x}:00.0"
+            device = f"devices/pci0000:00/0000:00:1d.0/{pci}/nvme/{controller}"
+            files = {"model": f"{s['model'].strip()}\n", "serial": f"{s['serial'].strip()}\n",
+                     "firmware_rev": f"{FIRMWARE}\n", "transport": "pcie\n", "state": "live\n"}
+            return SysfsPlace(device, f"{device}/{name}", f"{device}/{name}",
+                              f"../../{controller}", files,
+                              f"pci-{pci}-nvme-{name.rpartition('n')[2]}")
+        if kind == "virtio":
+            pci = f"0000:00:{0x04 + int(controller[6:]):02x}.0"
+            device = f"devices/pci0000:00/{pci}/{controller}"
+            files = {"vendor": "0x1af4\n", "device": "0x0002\n", "status": "0x0000000f\n"}
+            return SysfsPlace(device, f"{device}/block/{name}", device, f"../../../{controller}",
+                              files, f"pci-{pci}")
+        host, target = controller[4:], self.port - 1
+        if kind == "usb":
+            port = f"1-{self.port}"
+            scsi = f"{host}:0:0:0"
+            own = f"devices/pci0000:00/0000:00:14.0/usb1/{port}"
+            device = f"{own}/{port}:1.0/host{host}/target{host}:0:0/{scsi}"
+            id_path = f"pci-0000:00:14.0-usb-0:{self.port}:1.0-scsi-0:0:0:0"
+        elif kind == "ata":
+            scsi = f"{host}:0:{target}:0"
+            own = f"devices/pci0000:00/0000:00:17.0/ata{int(host) + 1}/host{host}/target{host}:0:{target}"
+            device = f"{own}/{scsi}"
+            id_path = f"pci-0000:00:17.0-ata-{int(host) + 1}"
+        else:
+            scsi = f"{host}:0:{target}:0"
+            own = f"devices/pci0000:00/0000:00:01.0/0000:01:00.0/host{host}/port-{host}:{target}"
+            device = f"{own}/end_device-{host}:{target}/target{host}:0:{target}/{scsi}"
+            id_path = f"pci-0000:01:00.0-sas-phy{target}-lun-0"
+        vendor = "ATA" if kind in ATA_TRANSPORTS else s["vendor"][:8]
+        files = {"vendor": f"{vendor:<8}\n", "model": f"{self._scsi_model:<16}\n",
+                 "rev": f"{FIRMWARE[-4:]:<4}\n", "type": "0\n", "state": "running\n"}
+        return SysfsPlace(device, f"{device}/block/{name}", own, f"../../../{scsi}", files,
+                          id_path)
+
+    def udev_ids(self, place: SysfsPlace) -> dict[str, str]:
+        """The ID_* properties udev gives the disk, which its partition inherits."""
+        s, kind = self.spec, self.transport
+        model, serial = _udev_words(s["model"]), _udev_words(s["serial"])
+        ids = {"ID_PATH": place.id_path, "ID_PATH_TAG": re.sub(r"[^0-9A-Za-z_-]", "_",
+                                                                place.id_path)}
+        if kind == "virtio":
+            return {**ids, "ID_SERIAL": s["serial"]}
+        ids.update(ID_TYPE="disk", ID_REVISION=FIRMWARE)
+        if kind == "nvme":
+            model = s["model"].strip()
+            return {**ids, "ID_BUS": "nvme", "ID_MODEL": model,
+                    "ID_SERIAL_SHORT": s["serial"].strip(),
+                    "ID_SERIAL": f"{model}_{s['serial'].strip()}", "ID_WWN": f"eui.{self.wwn}",
+                    "ID_NSID": self.name.rpartition("n")[2]}
+        if kind == "ata":
+            return {**ids, "ID_ATA": "1", "ID_BUS": "ata", "ID_MODEL": model,
+                    "ID_MODEL_ENC": _udev_encode(f"{s['model']:<40}"), "ID_SERIAL_SHORT": serial,
+                    "ID_SERIAL": f"{model}_{serial}", "ID_WWN": f"0x{self.wwn}",
+                    "ID_WWN_WITH_EXTENSION": f"0x{self.wwn}"}
+        vendor = "ATA" if kind in ATA_TRANSPORTS else s["vendor"][:8]
+        ids.update(ID_VENDOR=_udev_words(vendor), ID_VENDOR_ENC=_udev_encode(f"{vendor:<8}"),
+                   ID_MODEL=_udev_words(self._scsi_model),
+                   ID_MODEL_ENC=_udev_encode(f"{self._scsi_model:<16}"))
+        if kind == "usb":
+            return {**ids, "ID_BUS": "usb", "ID_SERIAL": self.by_id[len("usb-"):],
+                    "ID_SERIAL_SHORT": serial, "ID_INSTANCE": "0:0",
+                    "ID_USB_DRIVER": "usb-storage", "ID_USB_INTERFACES": ":080650:"}
+        # The SCSI identity: the unit serial number as the drive reports it, blanks and all.
+        return {**ids, "ID_SCSI": "1", "ID_BUS": "scsi", "ID_SERIAL": self.by_id[len("scsi-"):],
+                "ID_SERIAL_SHORT": self.wwn if kind == "scsi" else serial,
+                "ID_SCSI_SERIAL": s["serial"], "ID_WWN": f"0x{self.wwn}"}
 
     def release(self) -> None:
         """Lets go of its loop devices; each clears once the world has closed it too."""
-        for fd in self._fds:
-            os.close(fd)
-        self._fds.clear()
+        for fd in (self._fd, self._part_fd):
+            if fd is not None:
+                os.close(fd)
+        self._fd = self._part_fd = None
 
 
 def _disk_spec(disk: Mapping) -> dict:
@@ -627,16 +940,20 @@ def _disk_spec(disk: Mapping) -> dict:
             ([f"missing {', '.join(missing)}"] if missing else [])
             + ([f"unknown keys {sorted(unknown)}"] if unknown else [])))
     spec = {**DISK_DEFAULTS, **disk}
-    if not re.fullmatch(r"(sd|hd|vd)[a-z]+|nvme\d+n\d+", spec["name"]):
-        raise WorldError(f"{what}: not a kernel disk name (sdb, nvme0n1, vda, ...)")
-    if spec["transport"] not in TRANSPORTS:
-        raise WorldError(f"{what}: transport {spec['transport']!r} is none of {TRANSPORTS}")
-    if spec["transport"] not in SIMULATED_TRANSPORTS:
-        raise WorldError(f"{what}: {spec['transport']} disks are not simulated yet "
-                         f"(only {', '.join(SIMULATED_TRANSPORTS)})")
-    if not re.fullmatch(r"host\d+", spec["controller"]):
-        raise WorldError(f"{what}: a {spec['transport']} controller is a SCSI host "
-                         f"(host3), not {spec['controller']!r}")
+    kind = spec["transport"]
+    if kind not in TRANSPORTS:
+        raise WorldError(f"{what}: transport {kind!r} is none of {TRANSPORTS}")
+    pattern, example = KERNEL_NAMES.get(kind, SCSI_NAMES)
+    if not re.fullmatch(pattern, spec["name"]):
+        raise WorldError(f"{what}: not the kernel's name of a {kind} disk (like {example})")
+    pattern, example = CONTROLLER_NAMES.get(kind, SCSI_HOSTS)
+    if not re.fullmatch(pattern, spec["controller"]):
+        raise WorldError(f"{what}: the controller of a {kind} disk is like {example}, "
+                         f"not {spec['controller']!r}")
+    if not spec["serial"].strip():
+        raise WorldError(f"{what}: the serial is empty")
+    if spec["wwn"] is not None and not re.fullmatch(r"[0-9a-f]{16}", spec["wwn"]):
+        raise WorldError(f"{what}: wwn {spec['wwn']!r} is not 16 lower-case hex digits")
     if spec["sector_size"] not in (512, 4096):
         raise WorldError(f"{what}: sector size {spec['sector_size']} is not 512 or 4096")
     size = parse_size(spec["size"])
@@ -648,9 +965,11 @@ def _disk_spec(disk: Mapping) -> dict:
         if unknown:
             raise WorldError(f"{what}: unknown partition keys {sorted(unknown)}")
         part = spec["partition"] = {**PARTITION_DEFAULTS, **part}
+        if part["table"] not in ("dos", "gpt"):
+            raise WorldError(f"{what}: partition table {part['table']!r} is not dos or gpt")
         if part["fs"] not in (None, "vfat"):
-            raise WorldError(f"{what}: partition file system {part['fs']!r} is not made yet "
-                             "(only vfat)")
+            raise WorldError(f"{what}: partition file system {part['fs']!r} is not made by "
+                             "the test bed (only vfat is)")
         for key in ("start", "size"):
             if part[key] is not None and parse_size(part[key]) % spec["sector_size"]:
                 raise WorldError(f"{what}: partition {key} is not a whole number of sectors")
@@ -722,6 +1041,12 @@ class World:
         self.accounts = [self._account_spec(a) for a in
                          (accounts if accounts is not None else desc.get("accounts", []))]
         self.disks: dict[str, Disk] = {}
+        # Disks are changed by the owner (add_disk, remove_disk) and by the udev channel's
+        # thread (settle) alike.
+        self._disks_lock = threading.RLock()
+        self._unplugged: dict[str, Disk] = {}  # by serial: what a returning disk brings back
+        self._images = 0
+        self._udev: _UdevChannel | None = None
         self.dir: pathlib.Path | None = None
         self._bwrap: subprocess.Popen | None = None
         self._sandbox_pid: int | None = None
@@ -816,6 +1141,7 @@ class World:
         try:
             self._build()
             self._syslog = _SyslogReceiver(self.root / "dev" / "log")
+            self._udev = _UdevChannel(self.path(UDEV_CHANNEL), self._udev_request)
             self._launch(timeout)
             if daemon:
                 self.start_daemon(timeout=timeout)
@@ -847,6 +1173,9 @@ class World:
         self._launchers.clear()
         if self._syslog is not None:
             self._syslog.close()
+        if self._udev is not None:
+            self._udev.close()
+            self._udev = None
         leaked = self._release_disks()
         if self.dir is not None and self.dir.exists():
             _remove_tree(self.dir)
@@ -862,7 +1191,7 @@ class World:
         """Closes the world's hold on its loop devices and waits until they have cleared;
         returns those that did not. With the world's processes gone, nothing else holds
         them: the mounts inside went with its mount namespace."""
-        for disk in self.disks.values():
+        for disk in [*self.disks.values(), *self._unplugged.values()]:
             disk.release()
         if self.dir is None:
             return []
@@ -904,6 +1233,7 @@ class World:
         self._build_stand_ins()
         for spec in self.disk_specs:
             self._add_disk(spec)
+        self._publish_disks()  # a machine without disks has its empty records too
 
         # The pages and the scripts the cmd action runs; links stay links, as a test of a
         # link out of the tree needs.
@@ -913,6 +1243,12 @@ class World:
             os.chmod(r / DAEMON.lstrip("/"), 0o755)
         elif self.orvand_explicit:
             raise WorldError(f"the daemon to install, {self.orvand}, does not exist")
+        # mdsim: the md driver that the world's modprobe md-mod starts, from the same
+        # build as the daemon.
+        mdsim = self.orvand.parent / "testbed" / "mdsim" / "mdsim"
+        if mdsim.is_file():
+            shutil.copy(mdsim, r / MDSIM.lstrip("/"))
+            os.chmod(r / MDSIM.lstrip("/"), 0o755)
 
         for world_path, content in self.seeds.items():
             self._seed(world_path, content)
@@ -937,7 +1273,7 @@ class World:
             os.symlink(f"{PROCFS}/{pid}", proc / str(pid))
         text = self.cmdline if self.cmdline.endswith("\n") else self.cmdline + "\n"
         (proc / "cmdline").write_text(text)
-        self._write_proc_partitions()  # each disk added rewrites it
+        self._write_proc_partitions()  # each disk added or removed rewrites it
 
     def _seed(self, world_path: str, content: str | bytes | None) -> None:
         target = self.path(world_path, follow=False)
@@ -1033,6 +1369,9 @@ class World:
             target.write_bytes((TOOLS / spec["program"]).read_bytes() if spec["program"]
                                else program)
             target.chmod(spec["mode"])
+            if tool in WRAPS_HOST_TOOL and os.path.isfile(spec["path"]):
+                (self.dir / "lib" / "host").mkdir(exist_ok=True)
+                shutil.copy(spec["path"], self.dir / "lib" / "host" / tool)
             if spec["control"]:
                 self._write_control(tool, spec["control"])
 
@@ -1068,75 +1407,150 @@ class World:
 
     # -- disks ---------------------------------------------------------------------------
 
+    def add_disk(self, spec: Mapping) -> Disk:
+        """Plugs a disk into the running world: its nodes, links, sysfs entries, udev's
+        record and /proc/partitions lines appear at once, as after a hot-plug that udev
+        has handled. A disk with the serial of one removed before comes back with its
+        contents, under the kernel name spec gives (its "partition" is not written: the
+        partition table is read from the disk)."""
+        self._require_running()
+        with self._disks_lock:
+            return self._add_disk(spec)
+
+    def remove_disk(self, name: str) -> None:
+        """Unplugs a disk: its nodes, links, sysfs entries, udev's record and
+        /proc/partitions lines go, and the world lets go of its loop devices (a loop
+        device something inside still has mounted or open lasts until that ends). Its
+        contents are kept for a disk with its serial to bring back."""
+        self._require_running()
+        with self._disks_lock:
+            disk = self.disks.get(name)
+            if disk is None:
+                raise WorldError(f"{self!r} has no disk {name}")
+            self._unplug(disk)
+            self._unplugged[disk.spec["serial"]] = disk
+            self._publish_disks()
+
     def _add_disk(self, spec: Mapping) -> Disk:
-        """Makes a disk, attaches it and shows it to the world: its image and loop devices,
-        partition 1 if the description has one, the /dev nodes and links, sysfs and
-        /proc/partitions. Works the same before the world starts and while it runs."""
+        """Makes a disk (or brings an unplugged one back), attaches it and shows it to the
+        world. Works the same before the world starts and while it runs."""
         spec = _disk_spec(spec)
         if spec["name"] in self.disks:
             raise WorldError(f"{self!r} has a disk {spec['name']} already")
+        back = self._unplugged.get(spec["serial"])
+        if back is not None and (back.size, back.sector_size) != (parse_size(spec["size"]),
+                                                                  spec["sector_size"]):
+            raise WorldError(f"disk {spec['name']}: the disk with serial {spec['serial']} had "
+                             f"{back.size} bytes in sectors of {back.sector_size}")
         images = self.dir / "disks"
         images.mkdir(exist_ok=True)
-        port = 1 + sum(d.spec["transport"] == "usb" for d in self.disks.values())
-        disk = Disk(spec, images / f"{spec['name']}.img", port)
-        with open(disk.image, "wb") as f:
-            f.truncate(disk.size)  # sparse: only what is written costs memory
+        self._images += 1
+        image = back.image if back else images / f"{self._images}-{spec['name']}.img"
+        disk = Disk(spec, image, self._free_port(spec))
+        if back is None:
+            with open(disk.image, "wb") as f:
+                f.truncate(disk.size)  # sparse: only what is written costs memory
         self.disks[disk.name] = disk
-        disk.loop, fd = _loop_attach(disk.image, block_size=disk.sector_size)
-        disk._fds.append(fd)
-        if spec["partition"] is not None:
-            self._make_partition(disk, spec["partition"])
-        self._show_disk(disk)
+        try:
+            disk.loop, disk._fd = _loop_attach(disk.image, block_size=disk.sector_size)
+            disk.rdev = os.stat(f"/dev/loop{disk.loop}").st_rdev
+            if back is None and spec["partition"] is not None:
+                self._make_partition(disk, spec["partition"])
+            disk.table = self._read_table(disk)
+            self._show_disk(disk)
+        except BaseException:
+            self._unplug(disk)
+            if back is None:
+                disk.image.unlink(missing_ok=True)
+            raise
+        self._unplugged.pop(spec["serial"], None)
+        self._publish_disks()
         return disk
 
+    def _free_port(self, spec: Mapping) -> int:
+        """The first port free on the disk's controller (on USB, of the one USB bus)."""
+        def bus(s: Mapping) -> str:
+            return "usb" if s["transport"] == "usb" else s["controller"]
+        used = {d.port for d in self.disks.values() if bus(d.spec) == bus(spec)}
+        return min(set(range(1, len(used) + 2)) - used)
+
+    def _read_table(self, disk: Disk) -> PartitionTable | None:
+        """The disk's partition table, read through its loop device, so what a program in
+        the world wrote there is seen even before it reached the image file."""
+        def read(offset: int, length: int) -> bytes:
+            length = min(length, disk.size - offset)
+            return os.pread(disk._fd, length, offset) if length > 0 else b""
+        return read_partition_table(read, disk.sector_size, disk.size // disk.sector_size)
+
     def _make_partition(self, disk: Disk, part: Mapping) -> None:
-        """Writes an MBR with partition 1 and the file system on it through the host's
-        own tools on the loop devices, which know the disk's sector size."""
+        """Writes an MBR or a GPT with partition 1, and the file system on it, through the
+        host's own tools on the disk's loop device, which knows its sector size."""
         sector = disk.sector_size
         tag = zlib.crc32(disk.spec["serial"].encode())
         line = f"start={parse_size(part['start']) // sector}"
         if part["size"] is not None:
             line += f", size={parse_size(part['size']) // sector}"
-        script = f"label: dos\nlabel-id: 0x{tag:08x}\n{line}, type=c, bootable\n"
-        sfdisk = shutil.which("sfdisk", path=HOST_TOOL_PATH)
-        _host_tool([sfdisk, "-q", "--no-reread", "--no-tell-kernel", f"/dev/loop{disk.loop}"],
-                   input=script)
-        # Partition 1 as the table says, which is what a re-read would find.
-        table = json.loads(_host_tool([sfdisk, "-J", f"/dev/loop{disk.loop}"]))
-        first = table["partitiontable"]["partitions"][0]
-        disk.part_start, disk.part_size = first["start"] * sector, first["size"] * sector
+        if part["table"] == "gpt":
+            label = f"label: gpt\nlabel-id: {uuid.UUID(int=tag << 96 | tag)}\n"
+            line += f", type={GPT_BASIC_DATA if part['fs'] == 'vfat' else GPT_LINUX}"
+        else:
+            label = f"label: dos\nlabel-id: 0x{tag:08x}\n"
+            line += ", type=c, bootable" if part["fs"] == "vfat" else ", type=83"
+        _host_tool([shutil.which("sfdisk", path=HOST_TOOL_PATH), "-q", "--no-reread",
+                    "--no-tell-kernel", f"/dev/loop{disk.loop}"], input=label + line + "\n")
+        table = self._read_table(disk)
+        if table is None or table.part1 is None:
+            raise WorldError(f"sfdisk wrote no partition 1 on {disk.name} ({line})")
+        first = table.part1
         if part["fs"] == "vfat":
             # On the image file: through a block device mkfs.vfat writes its tables one
             # sector per call, ten times slower. The disk's loop device then forgets what
             # it cached, so it reads what was written behind it.
             label = ["-n", part["label"]] if part["label"] else []
             _host_tool([shutil.which("mkfs.vfat", path=HOST_TOOL_PATH), *label,
-                        "-S", str(sector), f"--offset={first['start']}",
+                        "-S", str(sector), f"--offset={first.start // sector}",
                         "-i", f"{zlib.crc32(disk.spec['serial'].encode() + b'1'):08X}",
-                        str(disk.image), str(disk.part_size // 1024)])
-            fcntl.ioctl(disk._fds[0], BLKFLSBUF)
-        disk.part_loop, fd = _loop_attach(disk.image, disk.part_start, disk.part_size,
-                                          block_size=sector)
-        disk._fds.append(fd)
+                        str(disk.image), str(first.size // 1024)])
+            fcntl.ioctl(disk._fd, BLKFLSBUF)
+
+    def _show_block(self, name: str, loop: int, rdev: int, path: str, size: int,
+                    start: int | None) -> None:
+        """A disk's or partition's node, sysfs attributes and links to its sysfs entry."""
+        dev, sys_ = self.root / "dev", self.root / "sys"
+        number = f"{os.major(rdev)}:{os.minor(rdev)}"
+        os.mknod(dev / name, stat.S_IFBLK | 0o660, rdev)
+        os.chmod(dev / name, 0o660)  # mknod's mode is masked by the umask
+        files = {"dev": f"{number}\n", "size": f"{size // 512}\n", "ro": "0\n"}
+        if start is not None:
+            files.update({"partition": "1\n", "start": f"{start // 512}\n"})
+        _write_files(sys_ / path, files)
+        # The live I/O counters of the loop device under it.
+        os.symlink(f"{SYSFS}/block/loop{loop}/stat", sys_ / path / "stat")
+        _link(f"../../{path}", sys_ / "dev/block" / number, replace=True)
+        _link(f"../../{path}", sys_ / "class/block" / name, replace=True)
+
+    def _hide_block(self, name: str, rdev: int, path: str) -> None:
+        dev, sys_ = self.root / "dev", self.root / "sys"
+        node = dev / name
+        try:
+            st = node.lstat()
+            if stat.S_ISBLK(st.st_mode) and st.st_rdev == rdev:
+                node.unlink()
+        except FileNotFoundError:
+            pass  # moved away inside the world, as a started array does with its members
+        shutil.rmtree(sys_ / path, ignore_errors=True)
+        _unlink_link(sys_ / "dev/block" / f"{os.major(rdev)}:{os.minor(rdev)}",
+                     f"../../{path}")
+        _unlink_link(sys_ / "class/block" / name, f"../../{path}")
 
     def _show_disk(self, disk: Disk) -> None:
         """The disk as the kernel and udev would show it: nodes, links and sysfs."""
-        dev, sys_ = self.root / "dev", self.root / "sys"
+        sys_ = self.root / "sys"
         s = disk.spec
-        host = s["controller"][len("host"):]
-        scsi = f"{host}:0:0:0"
-        device = (f"devices/pci0000:00/0000:00:14.0/usb1/1-{disk.port}/1-{disk.port}:1.0/"
-                  f"host{host}/target{host}:0:0/{scsi}")
-        block = f"{device}/block/{disk.name}"
-        entries = [(disk.name, disk.loop, block, disk.size, None)]
-        if disk.part_loop is not None:
-            entries.append((disk.part_name, disk.part_loop, f"{block}/{disk.part_name}",
-                            disk.part_size, disk.part_start))
-        _write_files(sys_ / device, {
-            "vendor": f"{s['vendor']:<8}\n", "model": f"{s['model']:<16}\n",
-            "rev": "1.00\n", "type": "0\n", "state": "running\n"})
+        place = disk.sysfs()
+        _write_files(sys_ / place.device, place.files)
         discard = DISCARD_MAX_BYTES if s["discard"] else 0
-        _write_files(sys_ / block, {
+        files = {
             "removable": f"{s['removable']}\n", "ext_range": "256\n",
             "queue/rotational": f"{s['rotational']}\n",
             "queue/logical_block_size": f"{disk.sector_size}\n",
@@ -1144,48 +1558,179 @@ class World:
             "queue/hw_sector_size": f"{disk.sector_size}\n",
             "queue/discard_max_hw_bytes": f"{discard}\n",
             "queue/discard_max_bytes": f"{discard}\n",
-            "queue/discard_granularity": f"{disk.sector_size if discard else 0}\n"})
-        os.symlink(f"../../../{scsi}", sys_ / block / "device")
-        for name, loop, path, size, start in entries:
-            rdev = os.stat(f"/dev/loop{loop}").st_rdev
-            number = f"{os.major(rdev)}:{os.minor(rdev)}"
-            os.mknod(dev / name, stat.S_IFBLK | 0o660, rdev)
-            os.chmod(dev / name, 0o660)
-            files = {"dev": f"{number}\n", "size": f"{size // 512}\n", "ro": "0\n"}
-            if start is not None:
-                files.update({"partition": "1\n", "start": f"{start // 512}\n"})
-            _write_files(sys_ / path, files)
-            # The live I/O counters of the loop device under it.
-            os.symlink(f"{SYSFS}/block/loop{loop}/stat", sys_ / path / "stat")
-            _link(f"../../{path}", sys_ / "dev/block" / number)
-            _link(f"../../{path}", sys_ / "class/block" / name)
-        _link(f"../{block}", sys_ / "block" / disk.name)
-        by_id = disk.by_id
-        _link(f"../../{disk.name}", dev / "disk/by-id" / by_id)
-        if disk.part_loop is not None:
-            _link(f"../../{disk.part_name}", dev / "disk/by-id" / f"{by_id}-part1")
-            probe = _host_tool([shutil.which("blkid", path=HOST_TOOL_PATH), "-p", "-o",
-                                "export", f"/dev/loop{disk.part_loop}"], ok=(0, 2))
-            tags = dict(line.split("=", 1) for line in probe.splitlines() if "=" in line)
-            for tag, directory in (("LABEL", "by-label"), ("UUID", "by-uuid")):
-                if tag in tags:
-                    _link(f"../../{disk.part_name}",
-                          dev / "disk" / directory / _udev_encode(tags[tag]))
+            "queue/discard_granularity": f"{disk.sector_size if discard else 0}\n"}
+        if disk.transport == "nvme":
+            files.update({"wwid": f"eui.{disk.wwn}\n", "nsid": f"{disk.name.rpartition('n')[2]}\n"})
+        elif disk.transport == "virtio":
+            files["serial"] = s["serial"][:20]  # the kernel adds no line feed to this one
+        _write_files(sys_ / place.block, files)
+        os.symlink(place.device_link, sys_ / place.block / "device")
+        self._show_block(disk.name, disk.loop, disk.rdev, place.block, disk.size, None)
+        _link(f"../{place.block}", sys_ / "block" / disk.name, replace=True)
+        for link in disk.by_ids:
+            _link(f"../../{disk.name}", self.root / "dev/disk/by-id" / link, replace=True)
+        if disk.table is not None and disk.table.part1 is not None:
+            self._show_partition(disk)
+
+    def _unplug(self, disk: Disk) -> None:
+        """Undoes _show_disk, whatever part of it was done, and lets go of the disk."""
+        self._hide_partition(disk)
+        sys_ = self.root / "sys"
+        place = disk.sysfs()
+        if disk.rdev:
+            self._hide_block(disk.name, disk.rdev, place.block)
+        for link in disk.by_ids:
+            _unlink_link(self.root / "dev/disk/by-id" / link, f"../../{disk.name}")
+        _unlink_link(sys_ / "block" / disk.name, f"../{place.block}")
+        shared = any(d is not disk and d.transport == disk.transport
+                     and d.spec["controller"] == disk.spec["controller"]
+                     for d in self.disks.values())
+        # An NVMe controller or virtio device with another disk on it stays.
+        shutil.rmtree(sys_ / (place.block if shared and disk.transport in ("nvme", "virtio")
+                              else place.own), ignore_errors=True)
+        disk.release()
+        if self.disks.get(disk.name) is disk:
+            del self.disks[disk.name]
+
+    def _show_partition(self, disk: Disk) -> None:
+        """Partition 1 as the kernel registers it from the table: a loop device over its
+        bytes, its node and sysfs entry, and udev's links to it."""
+        part = disk.table.part1
+        # What was written through the disk's loop device reaches the image file, which
+        # the partition's loop device reads.
+        os.fsync(disk._fd)
+        disk.part_loop, disk._part_fd = _loop_attach(disk.image, part.start, part.size,
+                                                     block_size=disk.sector_size)
+        disk.part_rdev = os.stat(f"/dev/loop{disk.part_loop}").st_rdev
+        disk.part_start, disk.part_size = part.start, part.size
+        self._show_block(disk.part_name, disk.part_loop, disk.part_rdev,
+                         f"{disk.sysfs().block}/{disk.part_name}", part.size, part.start)
+        for link in disk.by_ids:
+            _link(f"../../{disk.part_name}", self.root / "dev/disk/by-id" / f"{link}-part1",
+                  replace=True)
+        self._probe_partition(disk)
+
+    def _fs_links(self, disk: Disk) -> list[pathlib.Path]:
+        found = []
+        for tag, directory in (("LABEL", "by-label"), ("UUID", "by-uuid")):
+            if tag in disk.fs_tags:
+                found.append(self.root / "dev/disk" / directory / _udev_encode(disk.fs_tags[tag]))
+        return found
+
+    def _probe_partition(self, disk: Disk) -> None:
+        """Finds what partition 1 holds and points the by-label and by-uuid links at it,
+        as udev does when a program that wrote to the disk closes it: done again only when
+        the disk or the partition has had writes since the last time."""
+        mark = (_loop_writes(disk.loop), _loop_writes(disk.part_loop))
+        if mark == disk._probed:
+            return
+        disk._probed = mark
+        probe = _host_tool([shutil.which("blkid", path=HOST_TOOL_PATH), "-p", "-o", "export",
+                            f"/dev/loop{disk.part_loop}"], ok=(0, 2))
+        target = f"../../{disk.part_name}"
+        for link in self._fs_links(disk):
+            _unlink_link(link, target)
+        disk.fs_tags = dict(line.split("=", 1) for line in probe.splitlines() if "=" in line)
+        for link in self._fs_links(disk):
+            _link(target, link, replace=True)
+
+    def _hide_partition(self, disk: Disk) -> None:
+        """Partition 1 gone, as after a table re-read that no longer finds it."""
+        if disk.part_loop is None:
+            return
+        target = f"../../{disk.part_name}"
+        for link in self._fs_links(disk):
+            _unlink_link(link, target)
+        for link in disk.by_ids:
+            _unlink_link(self.root / "dev/disk/by-id" / f"{link}-part1", target)
+        self._hide_block(disk.part_name, disk.part_rdev, f"{disk.sysfs().block}/{disk.part_name}")
+        os.close(disk._part_fd)
+        disk._part_fd = disk.part_loop = disk._probed = None
+        disk.part_start = disk.part_size = disk.part_rdev = 0
+        disk.fs_tags = {}
+
+    def _settle(self) -> None:
+        """What the kernel and udev do for `udevadm settle`: every disk's partition table is
+        read again; a partition 1 that appeared, changed or went is shown as the table now
+        has it, unless the partition is in use (mounted), when the kernel keeps the old
+        one; the file system links follow what partition 1 holds."""
+        with self._disks_lock:
+            for disk in list(self.disks.values()):
+                table = self._read_table(disk)
+                new = table.part1[:2] if table is not None and table.part1 else None
+                now = (disk.part_start, disk.part_size) if disk.part_loop is not None else None
+                if new != now:
+                    if disk.part_loop is not None and _loop_in_use(disk.part_loop):
+                        continue
+                    self._hide_partition(disk)
+                    disk.table = table
+                    if new is not None:
+                        self._show_partition(disk)
+                else:
+                    disk.table = table
+                    if disk.part_loop is not None:
+                        self._probe_partition(disk)
+            self._publish_disks()
+
+    def _udev_request(self, request: str) -> str:
+        """Answers a request of the world's udevadm (see testbed/tools/udevadm)."""
+        if request == "settle":
+            self._settle()
+            return "ok"
+        return f"error unknown request {request!r}"
+
+    def _publish_disks(self) -> None:
         self._write_proc_partitions()
+        self._write_udev_db()
 
     def _write_proc_partitions(self) -> None:
         lines = ["major minor  #blocks  name", ""]
         for disk in self.disks.values():
-            parts = [(disk.name, disk.loop, disk.size)]
+            parts = [(disk.name, disk.rdev, disk.size)]
             if disk.part_loop is not None:
-                parts.append((disk.part_name, disk.part_loop, disk.part_size))
-            for name, loop, size in parts:
-                rdev = os.stat(f"/dev/loop{loop}").st_rdev
+                parts.append((disk.part_name, disk.part_rdev, disk.part_size))
+            for name, rdev, size in parts:
                 lines.append(f"{os.major(rdev):4d}  {os.minor(rdev):7d} {size // 1024:10d} {name}")
         path = self.root / "proc" / "partitions"
         tmp = path.with_name("partitions.new")
         tmp.write_text("\n".join(lines) + "\n")
         tmp.rename(path)
+
+    def _write_udev_db(self) -> None:
+        """udev's record of every disk and partition 1, which the world's udevadm answers
+        `udevadm info` from: {"devices": {name: {"devpath", "devnode", "links",
+        "properties"}}}, links relative to /dev as udev lists them."""
+        devices = {}
+        for disk in self.disks.values():
+            place = disk.sysfs()
+            ids = disk.udev_ids(place)
+            if disk.table is not None:
+                ids.update(ID_PART_TABLE_TYPE=disk.table.scheme, ID_PART_TABLE_UUID=disk.table.uuid)
+            links = [f"disk/by-id/{link}" for link in disk.by_ids]
+            devices[disk.name] = _udev_record(disk.name, disk.rdev, place.block, "disk", links,
+                                              ids)
+            if disk.part_loop is None:
+                continue
+            part = disk.table.part1
+            ids.update(PARTN="1", ID_PART_ENTRY_SCHEME=disk.table.scheme,
+                       ID_PART_ENTRY_UUID=part.uuid, ID_PART_ENTRY_TYPE=part.type.lower(),
+                       ID_PART_ENTRY_NUMBER="1", ID_PART_ENTRY_OFFSET=str(part.start // 512),
+                       ID_PART_ENTRY_SIZE=str(part.size // 512),
+                       ID_PART_ENTRY_DISK=f"{os.major(disk.rdev)}:{os.minor(disk.rdev)}")
+            for tag, value in disk.fs_tags.items():
+                if tag in ("TYPE", "UUID", "UUID_SUB", "LABEL", "VERSION", "USAGE"):
+                    ids[f"ID_FS_{tag}"] = value
+                    if tag in ("UUID", "LABEL"):
+                        ids[f"ID_FS_{tag}_ENC"] = _udev_encode(value)
+            links = [f"{link}-part1" for link in links] + [
+                str(link.relative_to(self.root / "dev")) for link in self._fs_links(disk)]
+            devices[disk.part_name] = _udev_record(disk.part_name, disk.part_rdev,
+                                                   f"{place.block}/{disk.part_name}",
+                                                   "partition", links, ids)
+        path = self.root / UDEV_DB.lstrip("/")
+        tmp = path.with_name(path.name + ".new")
+        tmp.write_text(json.dumps({"devices": devices}, indent=1) + "\n")
+        tmp.rename(path)  # a udevadm that reads it now reads the old or the new, whole
 
     def _bwrap_args(self) -> list[str]:
         r = self.root
@@ -1829,9 +2374,37 @@ def _write_files(directory: pathlib.Path, files: Mapping[str, str]) -> None:
         path.write_text(content)
 
 
-def _link(target: str, path: pathlib.Path) -> None:
+def _link(target: str, path: pathlib.Path, replace: bool = False) -> None:
+    """A symbolic link; with replace, one that takes the place of any link there, as
+    udev's links of the same name do (the last device to claim a name gets it)."""
     path.parent.mkdir(parents=True, exist_ok=True)
-    os.symlink(target, path)
+    if not replace:
+        os.symlink(target, path)
+        return
+    tmp = path.with_name(f".{path.name}.new")
+    tmp.unlink(missing_ok=True)
+    os.symlink(target, tmp)
+    tmp.rename(path)
+
+
+def _unlink_link(path: pathlib.Path, target: str) -> None:
+    """Removes a symbolic link if it still points at target (another device may have
+    taken its name since)."""
+    try:
+        if os.readlink(path) == target:
+            path.unlink()
+    except (FileNotFoundError, OSError):
+        pass
+
+
+def _udev_record(name: str, rdev: int, devpath: str, devtype: str, links: list[str],
+                 ids: Mapping[str, str]) -> dict:
+    """udev's record of one block device, its properties in the order udevadm lists them."""
+    props = {**ids, "DEVNAME": f"/dev/{name}", "DEVPATH": f"/{devpath}", "DEVTYPE": devtype,
+             "MAJOR": str(os.major(rdev)), "MINOR": str(os.minor(rdev)), "SUBSYSTEM": "block",
+             "DEVLINKS": " ".join(f"/dev/{link}" for link in links), "TAGS": ":systemd:"}
+    return {"devpath": f"/{devpath}", "devnode": f"/dev/{name}", "links": links,
+            "properties": dict(sorted(props.items()))}
 
 
 def _host_tool(argv: Sequence[str], input: str | None = None, ok: Sequence[int] = (0,)) -> str:
