@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "devices/inventory.h"
+#include "devices/partition.h"
 #include "state/var.h"
 #include "util/log.h"
 #include "util/stream.h"
@@ -98,4 +100,66 @@ void set_boot_device() {
   put_var("flashDevice=%s", boot.name.c_str());
   put_var("flashProduct=%s", boot.product.c_str());
   INFO("boot device: %s (%s)", boot.name.c_str(), boot.product.c_str());
+}
+
+int import_flash_device(int slot) {
+  const char *name = NEED_VAR("flashDevice");
+  device *d = device_by_name(name);
+  // Without its boot device the daemon has nothing to protect or publish for the slot.
+  if (!d) {
+    INFO("Error: (%s) not present", name);
+    exit(1);
+  }
+  if (d->claims) {
+    INFO("Error: (%s) already assigned", name);
+    exit(1);
+  }
+  d->claims = 1;
+  d->slot = slot;
+  d->ident = "flash";
+  d->no_spin_control = 1;
+  slot_count = slot + 1;
+
+  std::string partition = d->name + partition_suffix(d->name.c_str());
+  put_var("diskIdent.%i=flash", slot);
+  put_var("diskType.%i=Flash", slot);
+  put_var("diskComment.%i=Zarvo OS boot device", slot);
+  put_var("diskExportable.%i=yes", slot);
+  put_var("diskName.%i=%s", slot, partition.c_str());
+  put_var("rdevName.%i=%s", slot, d->name.c_str());
+  put_var("rdevId.%i=%s", slot, NEED_VAR("flashProduct"));
+  put_var("rdevTransport.%i=%s", slot, d->transport.c_str());
+  put_var("rdevRotational.%i=%i", slot, d->rotational);
+  put_var("rdevDiscard.%i=%i", slot, d->discard);
+  put_var("rdevRemovable.%i=%i", slot, d->removable);
+  put_var("rdevStatus.%i=DISK_OK", slot);
+
+  uint64_t start = 0, size_kib = 0;
+  put_rdevFormat(slot, d->name.c_str(), &start, &size_kib);
+  put_var("rdevOffset.%i=%llu", slot, static_cast<unsigned long long>(start));
+  put_var("rdevSize.%i=%llu", slot, static_cast<unsigned long long>(size_kib));
+  put_var("diskSize.%i=%llu", slot, static_cast<unsigned long long>(size_kib));
+
+  put_var("rdevSpundown.%i=0", slot);
+  put_var("rdevNumReads.%i=0", slot);
+  put_var("rdevNumWrites.%i=0", slot);
+  put_var("rdevNumErrors.%i=0", slot);
+  put_var("rdevTemp.%i=*", slot);
+  put_var("diskNumber.%i=%i", slot, slot);
+  put_var("diskFsType.%i=%s", slot, blkid_fsType(partition.c_str()).c_str());
+  put_var("diskFsStatus.%i=%s", slot, "Mounted");
+  put_var("diskFsColor.%i=grey-off", slot);
+  put_var("diskFsSize.%i=0", slot);
+  put_var("diskFsFree.%i=0", slot);
+  put_var("diskFsUsed.%i=0", slot);
+  put_var("diskWarning.%i=", slot);
+  put_var("diskCritical.%i=", slot);
+  put_var("diskNameMapped.%i=%s", slot, partition.c_str());
+  put_var("diskLuksState.%i=0", slot);
+  put_var("diskAutotrim.%i=off", slot);
+  put_var("diskCompression.%i=off", slot);
+  put_var("diskSpindownDelay.%i=0", slot);
+  put_var("diskSpinupGroup.%i=", slot);
+  INFO("import %d flash device: (%s)", slot, d->name.c_str());
+  return 1;
 }

@@ -18,3 +18,7 @@ std::string disk_of_partition1(const std::string &partition);
 // Sets flashDevice and flashProduct; without a boot device the daemon cannot protect the
 // boot volume from destructive commands, so it stops (exit 1).
 void set_boot_device();
+
+// Binds the boot device to the flash slot and publishes the slot's variables; 1. The
+// process ends when the boot device is missing or already claimed.
+int import_flash_device(int slot);

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "devices/luks.h"
 #include "state/var.h"
 #include "util/log.h"
 #include "util/shell.h"
@@ -323,10 +324,22 @@ int device_inventory(int keep_claims) {
     if (d.presence != device_unseen) continue;
     INFO("offline: %s (%s) %lu %llu", d.id.c_str(), d.name.c_str(),
          static_cast<unsigned long>(d.sector_size), static_cast<unsigned long long>(d.sectors));
+    // A mapping over a vanished device only holds stale state; a returning disk reopens it.
+    if (d.slot >= 0 && d.slot < slot_count) disk_luksClose(d.slot);
     d.presence = device_free;
     d.reads = d.writes = d.reads_base = d.writes_base = d.io_total = d.last_io = 0;
     d.no_spin_control = d.spun_up = d.smart_enabled = d.temp_known = d.temp = 0;
     changed = 1;
   }
   return changed;
+}
+
+int cmdHotplug(const char *) {
+  // While stopped, the status refresh rescans by itself.
+  const char *state = get_var("mdState");
+  if (state && strcmp(state, "STARTED") == 0) {
+    device_inventory(1);
+    name_unassigned_devices();
+  }
+  return 0;
 }

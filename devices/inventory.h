@@ -44,3 +44,6 @@ int find_disk(int first, int count, const char *key, const char *value);
 // Rescans the block devices. 1 when a device appeared or disappeared, 0 when not, -1 when
 // /sys/dev/block cannot be read. With keep_claims 0 every claim is dropped first.
 int device_inventory(int keep_claims);
+
+// The hot-plug command: rescans keeping claims while the array is started. 0.
+int cmdHotplug(const char *value);

@@ -13,12 +13,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "devices/device.h"
 #include "devices/inventory.h"
+#include "devices/luks.h"
+#include "pools/pool_config.h"
 #include "state/var.h"
 #include "util/log.h"
 #include "util/shell.h"
+#include "util/stream.h"
 #include "util/text.h"
 
 namespace {
@@ -260,4 +264,90 @@ int mkmbr_disk(int slot) {
   mkmbr(dev.c_str(), atoi(NEED_VAR("rdevFormat.%i", slot)));
   uint64_t start, size;
   return put_rdevFormat(slot, dev.c_str(), &start, &size);
+}
+
+int disabled_data_disk(int slot) {
+  if (!is_data_slot(slot)) return 0;
+  const char *status = get_var("rdevStatus.%i", slot);
+  return status && strstr(status, "_DSBL") != nullptr;
+}
+
+std::string initialize_disk(int slot, int encrypt) {
+  disk_luksErase(slot);
+  if (!disabled_data_disk(slot)) {
+    mkmbr_disk(slot);
+    // The table re-read has brought back the member's partition node that a started
+    // array keeps out of direct use.
+    if (is_array_slot(slot)) {
+      const char *name = NEED_VAR("rdevName.%i", slot);
+      shcmd_test("mv /dev/'%s%s' /tmp/orvan/dev", shell_quote(name), partition_suffix(name));
+    }
+  }
+  if (atoi(get_var("rdevDiscard.%i", slot) ?: "0") != 0) {
+    const char *name = NEED_VAR("diskName.%i", slot);
+    if (shcmd("/sbin/blkdiscard /dev/'%s'", shell_quote(danger(name))) != 0) INFO("continuing...");
+  }
+  if (encrypt) disk_luksFormat(slot);
+  const char *mapped = get_var("diskNameMapped.%i", slot);
+  return mapped ? mapped : "";
+}
+
+std::string blkid_line_fsType(const std::string &line, std::string *uuid) {
+  if (line.find("UUID=") == std::string::npos) return "";
+  static constexpr struct {
+    const char *tag, *type;
+  } types[] = {{"zfs_member", "zfs"},     {"btrfs", "btrfs"}, {"xfs", "xfs"},
+               {"reiserfs", "reiserfs"}, {"vfat", "vfat"},   {"crypto_LUKS", "luks"}};
+  size_t at = line.find("TYPE=");
+  std::string_view tail = at == std::string::npos ? "" : std::string_view(line).substr(at + 5);
+  for (const auto &t : types) {
+    if (tail.find(t.tag) == std::string::npos) continue;
+    if (uuid) {
+      std::string value = line.substr(line.find("UUID=") + 5);
+      if (!value.empty() && value[0] == '"') value.erase(0, 1);
+      *uuid = value.substr(0, value.find('"'));
+    }
+    return t.type;
+  }
+  return "";
+}
+
+std::string blkid_fsType(const char *name, std::string *uuid) {
+  stream *s = stream_open_log("exec /sbin/blkid /dev/'%s' 2>&1", shell_quote(name));
+  std::string line;
+  while (s && stream_getline_log(s) >= 0) {
+    if (s->line[0] != '\0') {
+      line = s->line;
+      break;
+    }
+  }
+  stream_close(s);
+  return blkid_line_fsType(line, uuid);
+}
+
+std::string disk_blkid_fsType(int slot, std::string *uuid, int *luks) {
+  const char *ident = get_var("diskIdent.%i", slot);
+  int slots = total_pool_slots(slot, ident ? ident : "");
+  for (int i = slot; i < slot + slots; i++) {
+    const char *mapped = get_var("diskNameMapped.%i", i);
+    if (!mapped || !*mapped) continue;
+    std::string name = mapped;
+    std::string type = blkid_fsType(name.c_str(), uuid);
+    if (type.empty()) continue;
+    if (luks) *luks = name.find("mapper/") != std::string::npos;
+    return type;
+  }
+  return "";
+}
+
+int total_pool_slots(int slot, const char *name) {
+  int total = atoi(get_var("diskSlots.%i", slot) ?: "0");
+  if (subpool_kind(name)) return total;
+  while (next_subpool_kind(slot + total, name)) {
+    int more = atoi(get_var("diskSlots.%i", slot + total) ?: "0");
+    // A subpool slot without members would otherwise be counted forever.
+    if (more <= 0) break;
+    total += more;
+  }
+  return total;
 }

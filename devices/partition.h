@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 constexpr size_t mbr_buffer_size = 4096;
 
@@ -46,3 +47,18 @@ int valid_rdevFormat(int slot);
 // Writes the layout onto the device (never the boot device). 0 or -1.
 int mkmbr(const char *name, int code);
 int mkmbr_disk(int slot);
+
+// Whether slot is a data slot that the driver has disabled (its rdevStatus holds "_DSBL").
+int disabled_data_disk(int slot);
+// Readies the slot's device for a new file system: old LUKS header erased, layout
+// written, discarded, encrypted when asked. The name file systems use (diskNameMapped).
+std::string initialize_disk(int slot, int encrypt);
+// The type of a line of blkid's output: "" without a UUID or a known TYPE.
+std::string blkid_line_fsType(const std::string &line, std::string *uuid = nullptr);
+// The file-system type blkid finds on /dev/<name> ("" when none) and, when asked, its UUID.
+std::string blkid_fsType(const char *name, std::string *uuid = nullptr);
+// The type found on the first member of the slot's pool that has one; *luks tells whether
+// the member that answered is a LUKS mapping.
+std::string disk_blkid_fsType(int slot, std::string *uuid = nullptr, int *luks = nullptr);
+// The slots of the pool at slot with its subpools.
+int total_pool_slots(int slot, const char *name);

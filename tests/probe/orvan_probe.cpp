@@ -10,6 +10,8 @@
 //                                       ckmbr(NAME) as "ckmbr=RESULT CODE START SIZE"
 //   orvan_probe danger NAME             the boot device found, then danger(NAME)
 //   orvan_probe flash                   a scan, then import_flash_device(0)
+//   orvan_probe md_start [invalidslot]  the driver loaded and the array started as the
+//                                       driver's state asks (with md_invalidslot set)
 // Each prints every variable as name=value lines, sorted.
 #include <algorithm>
 #include <cstdio>
@@ -18,10 +20,12 @@
 #include <string>
 #include <vector>
 
+#include "array/md.h"
 #include "daemon/startup.h"
 #include "devices/flash.h"
 #include "devices/inventory.h"
 #include "devices/partition.h"
+#include "shares/users.h"
 #include "state/config.h"
 #include "state/var.h"
 
@@ -73,9 +77,20 @@ int main(int argc, char **argv) {
     set_boot_device();
     device_inventory(0);
     import_flash_device(0);
+  } else if ((argc == 2 || argc == 3) && strcmp(argv[1], "md_start") == 0) {
+    set_boot_device();
+    get_ident();
+    get_flash();
+    get_share_settings();
+    read_users();
+    put_var("shareCount=0");
+    load_md_driver(0);
+    if (argc == 3) put_var("md_invalidslot=%s", argv[2]);
+    put_var("startState=%s", get_var("mdState"));
+    printf("start=%d\n", load_md_driver(1));
   } else {
     fprintf(stderr, "usage: orvan_probe signal_nginx ACTION | boot_device | settings | inventory N"
-                    " | layout NAME [CODE] | danger NAME | flash\n");
+                    " | layout NAME [CODE] | danger NAME | flash | md_start [invalidslot]\n");
     return 2;
   }
   print_vars();

@@ -91,3 +91,30 @@ TEST(Layouts, GptPartitionSizeDecides) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Blkid, TypeAndUuidOfALine) {
+  struct {
+    const char *line, *type, *uuid;
+  } cases[] = {
+      {"/dev/sdb1: UUID=\"0b1c\" BLOCK_SIZE=\"512\" TYPE=\"xfs\" PARTUUID=\"99-01\"", "xfs", "0b1c"},
+      {"/dev/sdc1: UUID=\"aa\" UUID_SUB=\"bb\" BLOCK_SIZE=\"4096\" TYPE=\"btrfs\"", "btrfs", "aa"},
+      {"/dev/sdd1: LABEL=\"tank\" UUID=\"123\" TYPE=\"zfs_member\"", "zfs", "123"},
+      {"/dev/sda1: LABEL_FATBOOT=\"ZARVO\" LABEL=\"ZARVO\" UUID=\"2732-64F5\" TYPE=\"vfat\"", "vfat",
+       "2732-64F5"},
+      {"/dev/md1p1: UUID=\"f00\" TYPE=\"crypto_LUKS\"", "luks", "f00"},
+      {"/dev/sde1: UUID=\"r\" TYPE=\"reiserfs\"", "reiserfs", "r"},
+      {"/dev/sdf1: UUID=\"e\" TYPE=\"ext4\"", "", ""},     // not a type the system uses
+      {"/dev/sdg1: PARTUUID=\"1-01\"", "", ""},             // PARTUUID= alone has "UUID=" in it
+      {"/dev/sdh1: TYPE=\"xfs\"", "", ""},                  // no UUID: nothing usable
+      {"", "", ""},
+  };
+  for (const auto &c : cases) {
+    std::string uuid;
+    EXPECT_EQ(blkid_line_fsType(c.line, &uuid), c.type) << c.line;
+    EXPECT_EQ(uuid, c.uuid) << c.line;
+  }
+}
+
+}  // namespace
