@@ -5,6 +5,9 @@
 
 #include <cstring>
 
+#include "array/status.h"
+#include "devices/inventory.h"
+#include "devices/luks.h"
 #include "state/ini.h"
 #include "state/var.h"
 #include "util/log.h"
@@ -32,9 +35,9 @@ constexpr command commands[] = {
     {"cmdSpindownAll", UNSUPPORTED("cmdSpindownAll")},
     {"cmdSpinup", UNSUPPORTED("cmdSpinup")},
     {"cmdSpindown", UNSUPPORTED("cmdSpindown")},
-    {"cmdHotplug", UNSUPPORTED("cmdHotplug")},
+    {"cmdHotplug", cmdHotplug},
     {"cmdWipefs", UNSUPPORTED("cmdWipefs")},
-    {"cmdCryptsetup", UNSUPPORTED("cmdCryptsetup")},
+    {"cmdCryptsetup", cmdCryptsetup},
     {"cmdCheck", UNSUPPORTED("cmdCheck")},
     {"cmdNoCheck", UNSUPPORTED("cmdNoCheck")},
     {"cmdCheckCorrect", UNSUPPORTED("cmdCheckCorrect")},
@@ -83,6 +86,11 @@ const command *find_command(const char *name) {
   return nullptr;
 }
 
+void (*refresh_after_command)() = [] {
+  get_status(0);
+  refresh_state_files(nullptr);
+};
+
 void register_commands() {
   for (const command &c : commands) register_action(c.name, orvan_cmd);
 }
@@ -94,7 +102,7 @@ int orvan_cmd(const char *name, const char *value) {
   int rc = c->routine(value);
   if (rc == 0) {
     put_var("fsProgress=");
-    refresh_state_files(nullptr);
+    refresh_after_command();
     return 0;
   }
   if (rc == 1) {

@@ -16,3 +16,8 @@ void register_commands();
 int orvan_cmd(const char *name, const char *value);
 // The command of that name, or nullptr.
 const command *find_command(const char *name);
+
+// What the dispatcher runs after a command that succeeded: the status refresh and a
+// rewrite of every state file. A variable so the dispatcher can be tried on its own,
+// without a machine to refresh.
+extern void (*refresh_after_command)();

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "array/status.h"
 #include "daemon/commands.h"
 #include "devices/flash.h"
 #include "shares/users.h"
@@ -93,8 +94,8 @@ void content_init() {
   if (pthread_mutex_lock(&state_lock) != 0) ERR("pthread_mutex_lock");
   shcmd("modprobe zfs");
   shcmd_test("/sbin/rmmod md-mod &> /dev/null");
-  // The state files exist before the first request, with the token the GUI needs.
-  refresh_state_files(nullptr);
+  // Loads the driver and imports the devices; the load writes every state file.
+  get_status(0);
   signal_nginx("start");
   if (pthread_mutex_unlock(&state_lock) != 0) ERR("pthread_mutex_unlock");
 

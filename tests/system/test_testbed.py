@@ -171,7 +171,7 @@ def test_stand_ins_record_calls_and_do_as_told(make_world):
         "rc.zarvo-api": {"mode": 0o644}, "rc.bootvol_backup": None})
     # /usr/sbin, and /sbin through its link, get the stand-ins from the world's overlay
     assert w.run("findmnt -no FSTYPE /usr").stdout == "overlay\n"
-    assert w.run("modprobe zfs && /sbin/rmmod md-mod").returncode == 0
+    assert w.run("modprobe zfs && /sbin/rmmod zfs").returncode == 0
     told = w.run("/etc/rc.d/rc.nginx start")
     assert (told.returncode, told.stdout, told.stderr) == (3, "out\n", "err\n")
     assert w.path("/var/local/orvan/nginx.ini").read_text() == nginx_ini
@@ -185,7 +185,7 @@ def test_stand_ins_record_calls_and_do_as_told(make_world):
     w.run(f"{testbed.RECORDER} startup one 'two words'", check=True)
     assert w.journal() == [
         {"seq": 1, "tool": "modprobe", "argv": ["/usr/sbin/modprobe", "zfs"], "orvand_pid": None},
-        {"seq": 2, "tool": "rmmod", "argv": ["/sbin/rmmod", "md-mod"], "orvand_pid": None},
+        {"seq": 2, "tool": "rmmod", "argv": ["/sbin/rmmod", "zfs"], "orvand_pid": None},
         {"seq": 3, "tool": "rc.nginx", "argv": ["/etc/rc.d/rc.nginx", "start"],
          "orvand_pid": None},
         {"seq": 4, "tool": "rc.nginx", "argv": ["/etc/rc.d/rc.nginx", "reload"],

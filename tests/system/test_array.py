@@ -1,0 +1,137 @@
+"""The array as a user sees it after the daemon loads the md driver (the test bed's
+mdsim): which disk sits in which slot, what the driver says of each, what a start would
+do, and the events the load posts."""
+
+import json
+import re
+import time
+
+STATE = "/var/local/orvan"
+DEFAULT = json.loads((__import__("pathlib").Path(__file__).resolve().parents[2]
+                      / "testbed/machines/default.json").read_text())
+
+
+def disk_spec(i, size="512M", **kw):
+    name = "sd" + "bcdefghij"[i]
+    return {"name": name, "transport": "usb", "vendor": "Generic", "model": "Disk",
+            "serial": f"SER{i:04d}", "size": size, "sector_size": 512, "rotational": 1,
+            "discard": 0, "removable": 0, "controller": f"host{4 + i}", **kw}
+
+
+def disk_id(w, name):
+    return w.disks[name].by_id.split("-", 1)[1]
+
+
+def machine(count, **kw):
+    return {"disks": DEFAULT["disks"] + [disk_spec(i) for i in range(count)], **kw}
+
+
+def ini_sections(path):
+    sections, current = {}, None
+    for line in path.read_text().splitlines():
+        if m := re.fullmatch(r'\["?(.*?)"?\]', line):
+            current = sections.setdefault(m.group(1), {})
+        elif "=" in line and current is not None:
+            key, value = line.split("=", 1)
+            current[key] = value.strip('"')
+    return sections
+
+
+def post(w, fields):
+    status, _, _ = w.http("POST", "/update", body=f"{fields}&csrf_token={w.csrf_token()}")
+    assert status == "HTTP/1.1 200 OK"
+
+
+def seeded_slots(ids, array_slots=5):
+    """disk.cfg with the number of array slots shown and a device id per slot."""
+    return f'SYS_ARRAY_SLOTS="{array_slots}"\r\n' + "".join(
+        f'diskIdSlot.{slot}="{i}"\r\n' for slot, i in ids.items())
+
+
+def start_with_slots(make_world, count, slots, **kw):
+    """A world of count disks whose disk.cfg puts the disk named slots[n] into slot n."""
+    w = make_world(daemon=False, machine=machine(count), **kw)
+    ids = {slot: disk_id(w, name) for slot, name in slots.items()}
+    w.path("/boot/config/disk.cfg").write_text(seeded_slots(ids))
+    w.start_daemon()
+    return w, ids
+
+
+def test_a_fresh_machine_loads_the_driver_and_imports_its_slots(make_world):
+    w, ids = start_with_slots(make_world, 4, {0: "sdb", 1: "sdc", 2: "sdd"})
+    modprobe = [e["argv"][1:] for e in w.journal("modprobe")]
+    assert ["md-mod", "super=/boot/config/super.dat"] in modprobe
+    var = w.settings(f"{STATE}/var.ini")
+    assert var["mdState"] == "NEW_ARRAY"
+    disks = ini_sections(w.path(f"{STATE}/disks.ini"))
+    # blank disks: the default layout for a small rotational disk starts at sector 64
+    size_kib = str((w.disks["sdb"].size // 512 - 64) // 2 // 4 * 4)
+    for ident, name in (("parity", "sdb"), ("disk1", "sdc"), ("disk2", "sdd")):
+        d = disks[ident]
+        assert (d["device"], d["id"], d["status"], d["color"], d["size"]) == \
+            (name, ids[{"parity": 0, "disk1": 1, "disk2": 2}[ident]], "DISK_NEW", "blue-on",
+             size_kib), ident
+        assert d["discard"] == "0"
+    assert disks["disk3"]["status"] == "DISK_NP" and disks["disk3"]["color"] == "grey-off"
+    assert disks["flash"]["device"] == "sda" and disks["flash"]["status"] == "DISK_OK"
+    devs = ini_sections(w.path(f"{STATE}/devs.ini"))
+    assert list(devs) == ["dev1"] and devs["dev1"]["device"] == "sde"
+    assert [e["argv"][1:] for e in w.journal("orvan_event")] == [["driver_loaded"]]
+
+
+def erased_first_sector(sectors, start=64):
+    """The first sector of a factory-erased disk: one partition entry of type 0."""
+    sector = bytearray(512)
+    sector[454:458] = start.to_bytes(4, "little")
+    sector[458:462] = min(sectors - start, 0xFFFFFFFF).to_bytes(4, "little")
+    sector[510:512] = b"\x55\xaa"
+    return bytes(sector)
+
+
+def md_commands(w):
+    return [t[len("mdcmd: "):] for t in w.log_texts(6, ident="mdsim") if t.startswith("mdcmd: ")]
+
+
+def test_an_erased_disk_is_imported_as_erased_and_counted(make_world):
+    w = make_world(daemon=False, machine=machine(4))
+    disk = w.disks["sde"]
+    w.run(["dd", "of=/dev/sde", "bs=512", "conv=notrunc,fsync", "status=none"],
+          input=erased_first_sector(disk.size // 512), check=True)
+    ids = {0: disk_id(w, "sdb"), 3: disk_id(w, "sde")}
+    w.path("/boot/config/disk.cfg").write_text(seeded_slots(ids))
+    w.start_daemon()
+    disks = ini_sections(w.path(f"{STATE}/disks.ini"))
+    assert disks["disk3"]["format"] == "factory-erased"
+    assert w.settings(f"{STATE}/var.ini")["mdNumErased"] == "1"
+    size = (disk.size // 512 - 64) // 2 // 4 * 4
+    assert f"import 3 sde 64 {size} 1 {ids[3]}" in md_commands(w)
+    assert f"import 0 sdb 64 {size} 0 {ids[0]}" in md_commands(w)
+
+
+def test_invalidslot_names_the_parity_slots_without_a_disk(make_world, probe):
+    for slots, expected in (({0: "sdb", 1: "sdc", 29: "sdd"}, "set invalidslot 99 99"),
+                            ({1: "sdc", 2: "sdd"}, "set invalidslot 0 29")):
+        w = make_world(daemon=False, machine=machine(3))
+        ids = {slot: disk_id(w, name) for slot, name in slots.items()}
+        w.path("/boot/config/disk.cfg").write_text(seeded_slots(ids))
+        out = probe(w, "md_start", "yes")
+        assert "start=0" in out and "mdState=STARTED" in out, out
+        assert expected in md_commands(w)
+        w.run("printf stop > /proc/mdcmd", check=True)  # the world goes; its driver with it
+        w.stop()
+
+
+def test_the_event_hook_lines_become_the_progress_text(make_world):
+    w, _ = start_with_slots(make_world, 2, {0: "sdb", 1: "sdc"})
+    w.set_stand_in("orvan_event", stdout="one\ntwo\nthree\n", pause=0.2)
+    w.run("/sbin/rmmod md-mod", check=True)  # the next refresh finds the driver gone
+    with w.subscriber("var") as sub:
+        post(w, "debug=")
+        progress = []
+        sub.wait(lambda m: (progress.append(re.search(r'^fsProgress="(.*)"$', m, re.M).group(1))
+                            or progress[-1] == "three"), timeout=10)
+    assert [p for p in progress if p] == ["one", "two", "three"]
+    assert w.settings(f"{STATE}/var.ini")["fsProgress"] == "three"
+    assert [e["argv"][1:] for e in w.journal("orvan_event")] == [["driver_loaded"]] * 2
+    for line in ("one", "two", "three"):
+        assert line in w.log_texts(6, ident="orvand")
