@@ -300,6 +300,14 @@ int device_inventory(int keep_claims) {
     }
     if (device *known = device_by_id(id.c_str())) {
       known->presence = device_present;
+      // The same disk under a new kernel name (re-plugged between two scans): every
+      // command built from the old name would reach whatever disk has it now.
+      if (known->name != name) {
+        INFO("renamed: %s (%s) now (%s)", id.c_str(), known->name.c_str(), n);
+        known->name = name;
+        known->host = host;
+        changed = 1;
+      }
       continue;
     }
     INFO("online: %s (%s) %lu %llu", id.c_str(), n, static_cast<unsigned long>(sector_size),

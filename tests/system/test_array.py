@@ -135,3 +135,35 @@ def test_the_event_hook_lines_become_the_progress_text(make_world):
     assert [e["argv"][1:] for e in w.journal("orvan_event")] == [["driver_loaded"]] * 2
     for line in ("one", "two", "three"):
         assert line in w.log_texts(6, ident="orvand")
+
+
+def test_removed_and_replaced_disks_while_stopped(make_world):
+    w, ids = start_with_slots(make_world, 3, {0: "sdb", 1: "sdc", 2: "sdd"})
+    # A first start records the disks in the superblock; then the array stops again.
+    w.run("printf 'start NEW_ARRAY' > /proc/mdcmd && printf stop > /proc/mdcmd", check=True)
+
+    w.remove_disk("sdc")
+    post(w, "debug=")  # the refresh sees the device set change and imports afresh
+    disks = ini_sections(w.path(f"{STATE}/disks.ini"))
+    assert (disks["disk1"]["status"], disks["disk1"]["color"]) == ("DISK_NP_MISSING", "red-off")
+    assert disks["disk2"]["status"] == "DISK_OK"
+    assert any(t.startswith(f"offline: {ids[1]} (sdc)") for t in w.log_texts(6, ident="orvand"))
+    assert "import 1" in md_commands(w)
+
+    stranger = w.add_disk(disk_spec(5))
+    post(w, f"slotId.1={disk_id(w, stranger.name)}&debug=")
+    disks = ini_sections(w.path(f"{STATE}/disks.ini"))
+    assert (disks["disk1"]["device"], disks["disk1"]["status"]) == (stranger.name, "DISK_WRONG")
+    assert disks["disk1"]["idSb"] == ids[1]  # the superblock still names the disk it had
+
+
+def test_an_id_is_matched_by_its_serial_and_one_device_fills_one_slot(make_world):
+    w = make_world(daemon=False, machine=machine(2))
+    sdc = disk_id(w, "sdc")
+    other_name = "Another_Name_" + sdc.rsplit("_", 1)[1]  # same serial, other model text
+    w.path("/boot/config/disk.cfg").write_text(seeded_slots({1: other_name, 2: sdc}))
+    w.start_daemon()
+    disks = ini_sections(w.path(f"{STATE}/disks.ini"))
+    assert disks["disk1"]["device"] == "sdc" and disks["disk1"]["id"] == sdc
+    assert disks["disk2"]["status"] == "DISK_NP"
+    assert any(t.endswith(": disk2: already assigned") for t in w.log_texts(3, ident="orvand"))
