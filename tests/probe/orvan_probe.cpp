@@ -10,8 +10,10 @@
 //                                       ckmbr(NAME) as "ckmbr=RESULT CODE START SIZE"
 //   orvan_probe danger NAME             the boot device found, then danger(NAME)
 //   orvan_probe flash                   a scan, then import_flash_device(0)
-//   orvan_probe md_start [invalidslot]  the driver loaded and the array started as the
-//                                       driver's state asks (with md_invalidslot set)
+//   orvan_probe md_start [VAR=VALUE...] the driver loaded, the variables set (startState
+//                                       defaults to the driver's state), the array started
+//   orvan_probe luks KEY                md_start, then on data slot 1 with luksKey KEY:
+//                                       format, open again, close; then open without a key
 // Each prints every variable as name=value lines, sorted.
 #include <algorithm>
 #include <cstdio>
@@ -24,12 +26,28 @@
 #include "daemon/startup.h"
 #include "devices/flash.h"
 #include "devices/inventory.h"
+#include "devices/luks.h"
 #include "devices/partition.h"
 #include "shares/users.h"
 #include "state/config.h"
 #include "state/var.h"
 
 namespace {
+
+// What start-up loads before the first status refresh, then the driver loaded and the
+// array started. The load's result when it fails, else the start's.
+int md_start(int count, char **assignments) {
+  set_boot_device();
+  get_ident();
+  get_flash();
+  get_share_settings();
+  read_users();
+  put_var("shareCount=0");
+  if (load_md_driver(0) < 0) return -1;
+  put_var("startState=%s", get_var("mdState"));
+  for (int i = 0; i < count; i++) put_var("%s", assignments[i]);
+  return load_md_driver(1);
+}
 
 void print_vars() {
   std::vector<std::string> lines;
@@ -77,20 +95,24 @@ int main(int argc, char **argv) {
     set_boot_device();
     device_inventory(0);
     import_flash_device(0);
-  } else if ((argc == 2 || argc == 3) && strcmp(argv[1], "md_start") == 0) {
-    set_boot_device();
-    get_ident();
-    get_flash();
-    get_share_settings();
-    read_users();
-    put_var("shareCount=0");
-    load_md_driver(0);
-    if (argc == 3) put_var("md_invalidslot=%s", argv[2]);
-    put_var("startState=%s", get_var("mdState"));
-    printf("start=%d\n", load_md_driver(1));
+  } else if (argc >= 2 && strcmp(argv[1], "md_start") == 0) {
+    printf("start=%d\n", md_start(argc - 2, argv + 2));
+  } else if (argc == 3 && strcmp(argv[1], "luks") == 0) {
+    printf("start=%d\n", md_start(0, nullptr));
+    put_var("luksKey=%s", argv[2]);
+    // Each step's result first, then the mapped name it left.
+    auto step = [](const char *what, int result) {
+      printf("%s=%d mapped=%s\n", what, result, get_var("diskNameMapped.1"));
+    };
+    step("format", disk_luksFormat(1));
+    step("open_again", disk_luksOpen(1));
+    step("close", disk_luksClose(1));
+    put_var("luksKey");
+    put_var("luksKeyfile=/root/no-such-keyfile");
+    step("open_without_key", disk_luksOpen(1));
   } else {
     fprintf(stderr, "usage: orvan_probe signal_nginx ACTION | boot_device | settings | inventory N"
-                    " | layout NAME [CODE] | danger NAME | flash | md_start [invalidslot]\n");
+                    " | layout NAME [CODE] | danger NAME | flash | md_start [VAR=VALUE...] | luks KEY\n");
     return 2;
   }
   print_vars();

@@ -37,6 +37,10 @@ def ini_sections(path):
     return sections
 
 
+def variables(lines):
+    return dict(line.split("=", 1) for line in lines if "=" in line)
+
+
 def post(w, fields):
     status, _, _ = w.http("POST", "/update", body=f"{fields}&csrf_token={w.csrf_token()}")
     assert status == "HTTP/1.1 200 OK"
@@ -114,7 +118,7 @@ def test_invalidslot_names_the_parity_slots_without_a_disk(make_world, probe):
         w = make_world(daemon=False, machine=machine(3))
         ids = {slot: disk_id(w, name) for slot, name in slots.items()}
         w.path("/boot/config/disk.cfg").write_text(seeded_slots(ids))
-        out = probe(w, "md_start", "yes")
+        out = probe(w, "md_start", "md_invalidslot=yes")
         assert "start=0" in out and "mdState=STARTED" in out, out
         assert expected in md_commands(w)
         w.run("printf stop > /proc/mdcmd", check=True)  # the world goes; its driver with it
@@ -167,3 +171,36 @@ def test_an_id_is_matched_by_its_serial_and_one_device_fills_one_slot(make_world
     assert disks["disk1"]["device"] == "sdc" and disks["disk1"]["id"] == sdc
     assert disks["disk2"]["status"] == "DISK_NP"
     assert any(t.endswith(": disk2: already assigned") for t in w.log_texts(3, ident="orvand"))
+
+
+def test_a_start_the_driver_refuses_changes_nothing(make_world, probe):
+    w = make_world(daemon=False, machine=machine(2))
+    ids = {0: disk_id(w, "sdb"), 1: disk_id(w, "sdc")}
+    w.path("/boot/config/disk.cfg").write_text(seeded_slots(ids))
+    out = variables(probe(w, "md_start", "startState=STOPPED"))  # the driver says NEW_ARRAY
+    assert (out["start"], out["mdState"], out["fsProgress"]) == ("-1", "NEW_ARRAY", "Start error")
+    assert any(t.endswith(": write: start STOPPED retval: -1")
+               for t in w.log_texts(3, ident="orvan_probe"))
+
+
+def test_luks_on_a_data_slot(make_world, probe):
+    import base64
+    w = make_world(daemon=False, machine=machine(2))
+    ids = {0: disk_id(w, "sdb"), 1: disk_id(w, "sdc")}
+    w.path("/boot/config/disk.cfg").write_text(seeded_slots(ids))
+    passphrase = "it's a 'secret' $HOME"
+    key = base64.urlsafe_b64encode(passphrase.encode()).decode()
+    out = variables(probe(w, "luks", key))
+    assert out["start"] == "0"
+    assert out["format"] == "1 mapped=mapper/md1p1"
+    assert out["open_again"] == "1 mapped=mapper/md1p1"  # the mapping exists: still open
+    assert out["close"] == "1 mapped=md1p1"
+    calls = len(w.journal("cryptsetup"))
+    assert out["open_without_key"] == "2 mapped=md1p1"
+    # without a key only the header was looked at; nothing was opened
+    assert [e["argv"][1] for e in w.journal("cryptsetup")[calls - 1:]] == ["isLuks"]
+    # the passphrase reached the tool unchanged: it opens the volume
+    check = w.run(["/usr/sbin/cryptsetup", "luksOpen", "--test-passphrase", "/dev/md1p1"],
+                  input=passphrase)
+    assert check.returncode == 0, check.stderr
+    assert not [t for t in w.log_lines() if "secret" in t or key in t]
