@@ -14,12 +14,19 @@
 //                                       defaults to the driver's state), the array started
 //   orvan_probe luks KEY                md_start, then on data slot 1 with luksKey KEY:
 //                                       format, open again, close; then open without a key
+//   orvan_probe event NAME              post_event(NAME) on a thread that holds the state
+//                                       lock, while this one takes the lock meanwhile
 // Each prints every variable as name=value lines, sorted.
+#include <pthread.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "array/md.h"
@@ -30,6 +37,7 @@
 #include "devices/partition.h"
 #include "shares/users.h"
 #include "state/config.h"
+#include "state/publish.h"
 #include "state/var.h"
 
 namespace {
@@ -110,9 +118,28 @@ int main(int argc, char **argv) {
     put_var("luksKey");
     put_var("luksKeyfile=/root/no-such-keyfile");
     step("open_without_key", disk_luksOpen(1));
+  } else if (argc == 3 && strcmp(argv[1], "event") == 0) {
+    get_ident();
+    get_flash();
+    get_share_settings();
+    read_users();
+    put_var("shareCount=0");
+    static std::atomic<bool> done{false};
+    std::thread poster([name = argv[2]] {
+      pthread_mutex_lock(&state_lock);
+      post_event(name);
+      pthread_mutex_unlock(&state_lock);
+      done = true;
+    });
+    usleep(300000);  // the poster has the lock and runs the hook by now
+    pthread_mutex_lock(&state_lock);
+    printf("locked_while_hook_runs=%d\n", done ? 0 : 1);
+    pthread_mutex_unlock(&state_lock);
+    poster.join();
   } else {
     fprintf(stderr, "usage: orvan_probe signal_nginx ACTION | boot_device | settings | inventory N"
-                    " | layout NAME [CODE] | danger NAME | flash | md_start [VAR=VALUE...] | luks KEY\n");
+                    " | layout NAME [CODE] | danger NAME | flash | md_start [VAR=VALUE...] | luks KEY"
+                    " | event NAME\n");
     return 2;
   }
   print_vars();

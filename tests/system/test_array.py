@@ -204,3 +204,13 @@ def test_luks_on_a_data_slot(make_world, probe):
                   input=passphrase)
     assert check.returncode == 0, check.stderr
     assert not [t for t in w.log_lines() if "secret" in t or key in t]
+
+
+def test_the_state_lock_is_free_while_the_event_hook_runs(make_world, probe):
+    w = make_world(daemon=False)
+    w.set_stand_in("orvan_event", stdout="one\ntwo\nthree\n", pause=0.5)
+    out = variables(probe(w, "event", "array_started"))
+    # another thread took the lock while the hook still printed its lines
+    assert out["locked_while_hook_runs"] == "1"
+    assert out["fsProgress"] == "three"
+    assert w.journal("orvan_event")[-1]["argv"][1:] == ["array_started"]
