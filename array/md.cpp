@@ -47,6 +47,16 @@ std::string var_text(const char *fmt, int slot) {
   return v ? v : "";
 }
 
+// A slot's volume as shown before anything is mounted.
+void reset_fs_status(int slot) {
+  put_var("diskFsStatus.%i=-", slot);
+  put_var("diskFsSize.%i=0", slot);
+  put_var("diskFsFree.%i=0", slot);
+  put_var("diskFsUsed.%i=0", slot);
+  put_var("diskFsColor.%i=grey-off", slot);
+  put_var("diskExportable.%i=no", slot);
+}
+
 void publish_device_flags(int slot, const device *d) {
   put_var("rdevTransport.%i=%s", slot, d->transport.c_str());
   put_var("rdevRotational.%i=%i", slot, d->rotational);
@@ -68,12 +78,7 @@ void import_array_slot(int slot, int *erased_count) {
   } else {
     put_var("diskIdent.%i=disk%d", slot, slot);
     put_var("diskType.%i=Data", slot);
-    put_var("diskFsStatus.%i=-", slot);
-    put_var("diskFsSize.%i=0", slot);
-    put_var("diskFsFree.%i=0", slot);
-    put_var("diskFsUsed.%i=0", slot);
-    put_var("diskFsColor.%i=grey-off", slot);
-    put_var("diskExportable.%i=no", slot);
+    reset_fs_status(slot);
     put_var("diskSlots.%i=1", slot);
   }
 
@@ -325,12 +330,7 @@ device *import_pool_device(int slot) {
   put_var("rdevNumWrites.%i=0", slot);
   put_var("rdevNumErrors.%i=0", slot);
   put_var("diskNumber.%i=%i", slot, slot);
-  put_var("diskFsStatus.%i=-", slot);
-  put_var("diskFsSize.%i=0", slot);
-  put_var("diskFsFree.%i=0", slot);
-  put_var("diskFsUsed.%i=0", slot);
-  put_var("diskFsColor.%i=grey-off", slot);
-  put_var("diskExportable.%i=no", slot);
+  reset_fs_status(slot);
   return d;
 }
 

@@ -34,14 +34,6 @@ constexpr const char *status_texts[] = {
     "LUKS error 5",
 };
 
-__attribute__((format(printf, 1, 0))) std::string format_v(const char *fmt, va_list ap) {
-  char *s = nullptr;
-  int n = vasprintf(&s, fmt, ap);
-  if (n < 0) return {};
-  std::string out(s, static_cast<size_t>(n));
-  free(s);
-  return out;
-}
 
 // Overwrites a buffer that held key material; the compiler may not drop the writes.
 void wipe(void *p, size_t n) { explicit_bzero(p, n); }
@@ -93,7 +85,7 @@ int luks_key_type() {
 int shcmd_luks_key(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  std::string command = format_v(fmt, ap);
+  std::string command = vformat(fmt, ap);
   va_end(ap);
 
   switch (luks_key_type()) {

@@ -39,16 +39,6 @@ int fuzz_action(const char *name, const char *value) {
   return value[0] == 'x' ? -1 : 0;
 }
 
-void clear_vars() {
-  while (var.count) {
-    for (uint32_t i = 0; i < table_size(&var); i++) {
-      if (!table_is_used(&var, i)) continue;
-      free(var.buckets[i].key);
-      table_delete(&var, i);
-      break;  // deletion shifts records: start over
-    }
-  }
-}
 
 void serve(const uint8_t *data, size_t size) {
   int sv[2];
@@ -107,6 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string with_token = std::string(raw.c_str()) + "&csrf_token=" + csrf_token();
   exec_queries(with_token.data());
 
-  clear_vars();
+  clear_records(&var);
   return 0;
 }

@@ -24,16 +24,6 @@ namespace {
 
 void drop_line(int, const char *) {}
 
-void clear_vars() {
-  while (var.count) {
-    for (uint32_t i = 0; i < table_size(&var); i++) {
-      if (!table_is_used(&var, i)) continue;
-      free(var.buckets[i].key);
-      table_delete(&var, i);
-      break;  // deletion shifts records: start over
-    }
-  }
-}
 
 int memory_file = -1;
 
@@ -55,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   snprintf(path, sizeof path, "/proc/self/fd/%d", memory_file);
   read_tokens(path, "");
   get_config_idx(path, disk_slot_defaults, 3);
-  clear_vars();
+  clear_records(&var);
 
   std::string transport, id, name, host;
   parse_by_id_name(text, &transport, &id);

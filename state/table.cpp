@@ -226,3 +226,16 @@ int dump_records(FILE *f, const record_table *t) {
   if (static_cast<uint32_t>(written) != t->count) fprintf(f, "*** kh_size %d\n", t->count);
   return written;
 }
+
+void clear_records(record_table *t) {
+  // Each deletion may shift a later record back into a slot already passed: restart at
+  // the bucket just emptied.
+  for (uint32_t i = 0; i < table_size(t);) {
+    if (!table_is_used(t, i)) {
+      i++;
+      continue;
+    }
+    free(t->buckets[i].key);
+    table_delete(t, i);
+  }
+}

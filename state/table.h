@@ -50,6 +50,9 @@ uint32_t table_insert(record_table *t, char *key, int *flag);
 // without buckets.
 int table_delete(record_table *t, uint32_t i);
 
+// Frees and removes every record; the buckets stay for reuse.
+void clear_records(record_table *t);
+
 // Takes ownership of the heap string `s`: "name=value" sets, "name" deletes.
 // 0 on success; -1 when a deleted key was missing or the table could not grow.
 int put_record(char *s, record_table *t);

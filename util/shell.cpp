@@ -21,6 +21,7 @@
 #include <string>
 
 #include "util/log.h"
+#include "util/text.h"
 
 extern char **environ;
 
@@ -28,14 +29,6 @@ namespace {
 
 std::atomic<int> command_counter{1};
 
-__attribute__((format(printf, 1, 0))) std::string format_v(const char *fmt, va_list ap) {
-  char *s = nullptr;
-  int n = vasprintf(&s, fmt, ap);
-  if (n < 0) return {};
-  std::string out(s, static_cast<size_t>(n));
-  free(s);
-  return out;
-}
 
 // Like system(3): the exit status of `line` run by the shell, or -1 when it did not start.
 int run_shell(const char *line) {
@@ -92,7 +85,7 @@ int shcmd(const char *fmt, ...) {
   int n = command_counter.fetch_add(1);
   va_list ap;
   va_start(ap, fmt);
-  std::string line = format_v(fmt, ap);
+  std::string line = vformat(fmt, ap);
   va_end(ap);
   INFO("shcmd (%d): %s", n, line.c_str());
 
@@ -115,7 +108,7 @@ int shcmd_test(const char *fmt, ...) {
   int n = command_counter.fetch_add(1);
   va_list ap;
   va_start(ap, fmt);
-  std::string line = format_v(fmt, ap);
+  std::string line = vformat(fmt, ap);
   va_end(ap);
   DBG("(%d): %s", n, line.c_str());
   int rc = run_shell(line.c_str());

@@ -178,3 +178,12 @@ size_t base64_decode(unsigned char *out, const char *text, size_t len) {
   out[written] = '\0';
   return written;
 }
+
+std::string vformat(const char *fmt, va_list ap) {
+  char *s = nullptr;
+  int n = vasprintf(&s, fmt, ap);
+  if (n < 0) return {};
+  std::string out(s, static_cast<size_t>(n));
+  free(s);
+  return out;
+}

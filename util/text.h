@@ -1,6 +1,8 @@
 // Small text, path and parsing utilities whose rules show in the daemon's behaviour.
 #pragma once
 
+#include <cstdarg>
+
 #include <dirent.h>
 #include <sys/types.h>
 
@@ -47,3 +49,6 @@ int words_intersect(const char *a, const char *b);
 // Decodes standard and URL-safe Base64 into `out` (room for 3/4 of len + 1 bytes);
 // NUL-terminates and returns the number of bytes written.
 size_t base64_decode(unsigned char *out, const char *text, size_t len);
+
+// printf into a string; empty when the formatting fails.
+std::string vformat(const char *fmt, va_list ap) __attribute__((format(printf, 1, 0)));

@@ -3,11 +3,13 @@ mdsim): which disk sits in which slot, what the driver says of each, what a star
 do, and the events the load posts."""
 
 import json
+import pathlib
 import re
-import time
+
+from helpers import ini_sections, post, variables
 
 STATE = "/var/local/orvan"
-DEFAULT = json.loads((__import__("pathlib").Path(__file__).resolve().parents[2]
+DEFAULT = json.loads((pathlib.Path(__file__).resolve().parents[2]
                       / "testbed/machines/default.json").read_text())
 
 
@@ -24,26 +26,6 @@ def disk_id(w, name):
 
 def machine(count, **kw):
     return {"disks": DEFAULT["disks"] + [disk_spec(i) for i in range(count)], **kw}
-
-
-def ini_sections(path):
-    sections, current = {}, None
-    for line in path.read_text().splitlines():
-        if m := re.fullmatch(r'\["?(.*?)"?\]', line):
-            current = sections.setdefault(m.group(1), {})
-        elif "=" in line and current is not None:
-            key, value = line.split("=", 1)
-            current[key] = value.strip('"')
-    return sections
-
-
-def variables(lines):
-    return dict(line.split("=", 1) for line in lines if "=" in line)
-
-
-def post(w, fields):
-    status, _, _ = w.http("POST", "/update", body=f"{fields}&csrf_token={w.csrf_token()}")
-    assert status == "HTTP/1.1 200 OK"
 
 
 def seeded_slots(ids, array_slots=5):

@@ -3,14 +3,13 @@ the boot device's slot, the guard of the boot device, partition layouts."""
 
 import json
 import pathlib
-import re
+
+from helpers import ini_sections, post, variables
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 PROBE = "/usr/local/libexec/orvan_probe"
-
-
-def variables(lines):
-    return dict(line.split("=", 1) for line in lines if "=" in line)
+STATE = "/var/local/orvan"
+MIXED = json.loads((REPO / "testbed/machines/mixed.json").read_text())
 
 
 def test_the_boot_device_is_bound_to_the_flash_slot(make_world, probe):
@@ -43,26 +42,6 @@ def test_danger_guards_the_boot_device_and_its_partition(make_world, probe):
             assert f"BUG: invalid target: {target}" in w.log_texts(6, ident="orvan_probe")
         else:
             assert (r.returncode, r.stdout) == (0, f"passed={target}\n"), target
-
-
-STATE = "/var/local/orvan"
-MIXED = json.loads((REPO / "testbed/machines/mixed.json").read_text())
-
-
-def ini_sections(path):
-    sections, current = {}, None
-    for line in path.read_text().splitlines():
-        if m := re.fullmatch(r'\["?(.*?)"?\]', line):
-            current = sections.setdefault(m.group(1), {})
-        elif "=" in line and current is not None:
-            key, value = line.split("=", 1)
-            current[key] = value.strip('"')
-    return sections
-
-
-def post(w, fields):
-    status, _, _ = w.http("POST", "/update", body=f"{fields}&csrf_token={w.csrf_token()}")
-    assert status == "HTTP/1.1 200 OK"
 
 
 def test_every_disk_of_a_mixed_machine_is_found_as_it_is(make_world):

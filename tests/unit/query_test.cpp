@@ -110,16 +110,6 @@ int record_action(const char *name, const char *value) {
   return handler_result;
 }
 
-void clear_vars() {
-  while (var.count) {
-    for (uint32_t i = 0; i < table_size(&var); i++) {
-      if (!table_is_used(&var, i)) continue;
-      free(var.buckets[i].key);
-      table_delete(&var, i);
-      break;
-    }
-  }
-}
 
 class ExecQueries : public ::testing::Test {
  protected:
@@ -128,7 +118,7 @@ class ExecQueries : public ::testing::Test {
     ASSERT_EQ(make_csrf_token(), 0);
     register_action("testAction", record_action);
     register_action("testOther", record_action);
-    clear_vars();
+    clear_records(&var);
     calls.clear();
   }
   void TearDown() override { init_debugging(""); }
@@ -178,7 +168,7 @@ TEST_F(ExecQueries, FieldsActionsAndTheCsrfGuard) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.list);
-    clear_vars();
+    clear_records(&var);
     calls.clear();
     log_capture cap;
     std::string list = with_token(c.list);
