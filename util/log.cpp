@@ -5,10 +5,13 @@
 // reports the last failing call) and restored on exit, so logging never disturbs a caller
 // that goes on to inspect errno.
 //
-// The selector list is an immutable snapshot behind an atomic shared pointer. The debug
-// command builds a new snapshot and swaps it in; a reader that loaded the old one keeps it
-// alive through its reference until it is done. A separate atomic count gives the common
-// case, no selectors at all, a single load and comparison.
+// The selector list is an immutable snapshot behind a shared pointer. The debug command
+// builds a new snapshot and swaps it in; a reader copies the pointer (under a small mutex
+// held only for the copy) and keeps the old snapshot alive through its reference until it
+// is done. A separate atomic count gives the common case, no selectors at all, a single
+// load and comparison. (The pointer is not a std::atomic<std::shared_ptr>: libstdc++ 12
+// releases that one's internal lock with relaxed order after a load, which is a data race
+// by the memory model and which ThreadSanitizer reports.)
 #include "util/log.h"
 
 #include <atomic>
@@ -17,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -30,7 +34,8 @@ struct selector_list {
 };
 
 std::atomic<log_sink_fn> sink{nullptr};
-std::atomic<std::shared_ptr<const selector_list>> selectors;
+std::mutex selectors_lock;
+std::shared_ptr<const selector_list> selectors;  // guarded by selectors_lock
 std::atomic<int> selector_count{0};
 
 void emit(int priority, const char *line) {
@@ -115,7 +120,11 @@ void log_debug(const char *func, const char *fmt, ...) {
 int debug_enabled(const char *name) {
   if (selector_count.load(std::memory_order_acquire) == 0) return 0;
   if (!name) return 1;
-  std::shared_ptr<const selector_list> list = selectors.load(std::memory_order_acquire);
+  std::shared_ptr<const selector_list> list;
+  {
+    std::lock_guard<std::mutex> hold(selectors_lock);
+    list = selectors;
+  }
   if (!list) return 0;
   for (int i = 0; i < list->count; i++) {
     const char *s = list->names[i];
@@ -140,7 +149,12 @@ int init_debugging(const char *value) {
   int n = list->count;
   // Publish the list before the count that lets readers look at it; a reader that still
   // sees the old count reads the new list or the old one, both whole.
-  selectors.store(std::move(list), std::memory_order_release);
+  std::shared_ptr<const selector_list> fresh = std::move(list);
+  {
+    std::lock_guard<std::mutex> hold(selectors_lock);
+    selectors.swap(fresh);
+  }
   selector_count.store(n, std::memory_order_release);
+  // the old snapshot, now in `fresh`, goes here or with its last reader
   return 0;
 }
