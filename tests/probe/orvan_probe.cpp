@@ -13,7 +13,8 @@
 //   orvan_probe md_start [VAR=VALUE...] the driver loaded, the variables set (startState
 //                                       defaults to the driver's state), the array started
 //   orvan_probe luks KEY                md_start, then on data slot 1 with luksKey KEY:
-//                                       format, open again, close; then open without a key
+//                                       format, open again, close, open with a wrong
+//                                       key; then open without a key
 //   orvan_probe event NAME              post_event(NAME) on a thread that holds the state
 //                                       lock, while this one takes the lock meanwhile
 // Each prints every variable as name=value lines, sorted.
@@ -115,6 +116,8 @@ int main(int argc, char **argv) {
     step("format", disk_luksFormat(1));
     step("open_again", disk_luksOpen(1));
     step("close", disk_luksClose(1));
+    put_var("luksKey=%s", "d3Jvbmc");  // "wrong"
+    step("open_wrong_key", disk_luksOpen(1));
     put_var("luksKey");
     put_var("luksKeyfile=/root/no-such-keyfile");
     step("open_without_key", disk_luksOpen(1));

@@ -57,7 +57,7 @@ def test_a_fresh_machine_loads_the_driver_and_imports_its_slots(make_world):
         assert (d["device"], d["id"], d["status"], d["color"], d["size"]) == \
             (name, ids[{"parity": 0, "disk1": 1, "disk2": 2}[ident]], "DISK_NEW", "blue-on",
              size_kib), ident
-        assert d["discard"] == "0"
+        assert (d["discard"], d["format"]) == ("0", "unknown")  # blank: nothing written yet
     assert disks["disk3"]["status"] == "DISK_NP" and disks["disk3"]["color"] == "grey-off"
     assert disks["flash"]["device"] == "sda" and disks["flash"]["status"] == "DISK_OK"
     devs = ini_sections(w.path(f"{STATE}/devs.ini"))
@@ -177,6 +177,7 @@ def test_luks_on_a_data_slot(make_world, probe):
     assert out["format"] == "1 mapped=mapper/md1p1"
     assert out["open_again"] == "1 mapped=mapper/md1p1"  # the mapping exists: still open
     assert out["close"] == "1 mapped=md1p1"
+    assert out["open_wrong_key"] == "3 mapped=md1p1"  # "Wrong encryption key"
     calls = len(w.journal("cryptsetup"))
     assert out["open_without_key"] == "2 mapped=md1p1"
     # without a key only the header was looked at; nothing was opened
