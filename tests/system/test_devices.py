@@ -179,3 +179,17 @@ def test_first_sectors_that_are_no_layout(make_world, probe):
     w.run("sgdisk -Z /dev/sdb >/dev/null; sgdisk -o -n 1:2048:+100M /dev/sdb >/dev/null && "
           "udevadm settle", check=True)
     assert ckmbr(probe(w, "layout", "sdb")) == (2, *default_layout)
+
+
+def test_a_disk_whose_flags_cannot_be_read_is_left_out_and_goes_offline(make_world):
+    default = json.loads((REPO / "testbed/machines/default.json").read_text())
+    w = make_world(machine={"disks": default["disks"] + [usb_disk(0), usb_disk(1)]})
+    assert sorted(d["device"] for d in ini_sections(w.path(f"{STATE}/devs.ini")).values()) \
+        == ["sdb", "sdc"]
+    w.path("/sys/block/sdb/removable").unlink()
+    post(w, "debug=")
+    assert [d["device"] for d in ini_sections(w.path(f"{STATE}/devs.ini")).values()] == ["sdc"]
+    texts = w.log_texts(6, ident="orvand")
+    # the line as written ends in a line feed of its own
+    assert [t for t in texts if t.rstrip("\n") == "device /dev/sdb problem reading removable"]
+    assert [t for t in texts if t.startswith("offline: ") and "(sdb)" in t]
