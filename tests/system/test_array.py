@@ -24,8 +24,12 @@ def disk_id(w, name):
     return w.disks[name].by_id.split("-", 1)[1]
 
 
-def machine(count, **kw):
-    return {"disks": DEFAULT["disks"] + [disk_spec(i) for i in range(count)], **kw}
+def machine(count, discard=(), **kw):
+    """The boot flash and count blank disks sdb, sdc, ...; those named in discard offer it."""
+    disks = [disk_spec(i) for i in range(count)]
+    for d in disks:
+        d["discard"] = int(d["name"] in discard)
+    return {"disks": DEFAULT["disks"] + disks, **kw}
 
 
 def seeded_slots(ids, array_slots=5):
@@ -34,9 +38,9 @@ def seeded_slots(ids, array_slots=5):
         f'diskIdSlot.{slot}="{i}"\r\n' for slot, i in ids.items())
 
 
-def start_with_slots(make_world, count, slots, **kw):
+def start_with_slots(make_world, count, slots, discard=(), **kw):
     """A world of count disks whose disk.cfg puts the disk named slots[n] into slot n."""
-    w = make_world(daemon=False, machine=machine(count), **kw)
+    w = make_world(daemon=False, machine=machine(count, discard), **kw)
     ids = {slot: disk_id(w, name) for slot, name in slots.items()}
     w.path("/boot/config/disk.cfg").write_text(seeded_slots(ids))
     w.start_daemon()
@@ -44,7 +48,8 @@ def start_with_slots(make_world, count, slots, **kw):
 
 
 def test_a_fresh_machine_loads_the_driver_and_imports_its_slots(make_world):
-    w, ids = start_with_slots(make_world, 4, {0: "sdb", 1: "sdc", 2: "sdd"})
+    # sdc and sde offer discard: an array slot never does, an unassigned disk shows it
+    w, ids = start_with_slots(make_world, 4, {0: "sdb", 1: "sdc", 2: "sdd"}, discard=("sdc", "sde"))
     modprobe = [e["argv"][1:] for e in w.journal("modprobe")]
     assert ["md-mod", "super=/boot/config/super.dat"] in modprobe
     var = w.settings(f"{STATE}/var.ini")
@@ -62,6 +67,7 @@ def test_a_fresh_machine_loads_the_driver_and_imports_its_slots(make_world):
     assert disks["flash"]["device"] == "sda" and disks["flash"]["status"] == "DISK_OK"
     devs = ini_sections(w.path(f"{STATE}/devs.ini"))
     assert list(devs) == ["dev1"] and devs["dev1"]["device"] == "sde"
+    assert devs["dev1"]["discard"] == "1"
     assert [e["argv"][1:] for e in w.journal("orvan_event")] == [["driver_loaded"]]
 
 
