@@ -29,12 +29,6 @@ std::atomic<int> copy_percent[2];
 namespace {
 
 constexpr char load_command[] = "/sbin/modprobe md-mod super=/boot/config/super.dat";
-constexpr char unload_command[] = "/sbin/rmmod md-mod &> /dev/null";
-
-int var_int(const char *key) {
-  const char *v = get_var("%s", key);
-  return v ? atoi(v) : 0;
-}
 
 bool var_is(const char *key, const char *value) {
   const char *v = get_var("%s", key);
@@ -182,8 +176,8 @@ int load_and_import() {
   mdstatus();
   put_var("mdNumErased=%d", erased);
 
-  int sb_disks = var_int("sbNumDisks");
-  if (sb_disks > 2 && var_int("SYS_ARRAY_SLOTS") < sb_disks) put_var("SYS_ARRAY_SLOTS=%d", sb_disks);
+  int sb_disks = get_var_int("sbNumDisks");
+  if (sb_disks > 2 && get_var_int("SYS_ARRAY_SLOTS") < sb_disks) put_var("SYS_ARRAY_SLOTS=%d", sb_disks);
 
   publish_array_luks_states();
   return load_tail();
@@ -194,8 +188,8 @@ int start_and_import() {
   set_md_tuning();
   if (get_var("md_invalidslot")) {
     // The numbers follow the disks present, whatever the form posted.
-    int first = var_int("rdevSize.0") ? 99 : 0;
-    int second = var_int("rdevSize.29") ? 99 : 29;
+    int first = get_var_int("rdevSize.0") ? 99 : 0;
+    int second = get_var_int("rdevSize.29") ? 99 : 29;
     mdcmd("set invalidslot %d %d", first, second);
   }
   const char *start_state = get_var("startState");
@@ -211,6 +205,8 @@ int start_and_import() {
 }
 
 }  // namespace
+
+void unload_md_driver() { shcmd_test("/sbin/rmmod md-mod &> /dev/null"); }
 
 int mdcmd(const char *fmt, ...) {
   char cmd[128];
@@ -235,7 +231,7 @@ int mdcmd(const char *fmt, ...) {
 
 int mdstatus() {
   if (read_tokens(mdstat_path, "") < 0) return -1;
-  if (var_is("mdState", "STOPPED") && var_is("mdNumDisks", "0") && var_int("SYS_ARRAY_SLOTS") >= 3)
+  if (var_is("mdState", "STOPPED") && var_is("mdNumDisks", "0") && get_var_int("SYS_ARRAY_SLOTS") >= 3)
     put_var("mdState=ERROR:NO_DEVICES");
   if (var_is("mdState", "SWAP_DSBL")) {
     const struct {
@@ -243,7 +239,7 @@ int mdstatus() {
       int parity;
     } swaps[] = {{"mdSwapP", 0}, {"mdSwapQ", MAX_ARRAYSZ - 1}};
     for (int i = 0; i < 2; i++) {
-      int data = var_int(swaps[i].key);
+      int data = get_var_int("%s", swaps[i].key);
       if (!data) continue;
       if (copy_percent[i] >= 100) {
         put_var("rdevStatus.%i=DISK_OK", swaps[i].parity);
@@ -347,7 +343,7 @@ int mdcmd_start(const char *state) {
   if (!var_is("mdState", "STARTED")) return 0;
   shcmd("udevadm settle");
   for (int slot = 0; slot < MAX_ARRAYSZ; slot++) {
-    if (var_is(("rdevStatus." + std::to_string(slot)).c_str(), "DISK_INVALID")) mkmbr_disk(slot);
+    if (var_text("rdevStatus.%i", slot) == "DISK_INVALID") mkmbr_disk(slot);
     if (valid_rdevFormat(slot)) {
       // The member's partition belongs to the driver now; nobody may mount it directly.
       std::string name = var_text("rdevName.%i", slot);
@@ -374,19 +370,19 @@ void mdcmd_stop() {
     mdcmd("stop");
   }
   shcmd_test("mv /tmp/orvan/dev/* /dev");
-  shcmd_test("%s", unload_command);
+  unload_md_driver();
   put_var("startMode=Normal");
   get_status(0);
 }
 
 void mdcmd_check(const char *option) {
-  if (!var_int("SYS_ARRAY_SLOTS")) return;
+  if (!get_var_int("SYS_ARRAY_SLOTS")) return;
   mdcmd("check %s", option);
   sleep(2);
 }
 
 void mdcmd_nocheck(const char *option) {
-  if (!var_int("SYS_ARRAY_SLOTS")) return;
+  if (!get_var_int("SYS_ARRAY_SLOTS")) return;
   mdcmd("nocheck %s", option);
   sleep(1);
 }

@@ -18,6 +18,8 @@ inline constexpr char mdstat_path[] = "/proc/mdstat";
 // disk-copy worker.
 extern std::atomic<int> copy_percent[2];
 
+// Unloads the driver, quietly; the next status refresh loads it again and imports afresh.
+void unload_md_driver();
 // One command of at most 127 characters in one write. 0, or -1 (logged) when the driver
 // refuses it or is not there.
 int mdcmd(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

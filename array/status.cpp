@@ -11,7 +11,6 @@
 #include "array/md.h"
 #include "devices/inventory.h"
 #include "state/var.h"
-#include "util/shell.h"
 #include "util/text.h"
 
 namespace {
@@ -38,8 +37,7 @@ slot_colour colour_of(const char *status, int slot) {
 }  // namespace
 
 int get_statistics() {
-  const char *invalid = get_var("mdNumInvalid");
-  put_var("mdColor=%s-%s", invalid && atoi(invalid) > 1 ? "yellow" : "green", "on");
+  put_var("mdColor=%s-%s", get_var_int("mdNumInvalid") > 1 ? "yellow" : "green", "on");
   for (int slot = 0; slot < slot_count; slot++) {
     slot_colour c = colour_of(get_var("rdevStatus.%i", slot), slot);
     const char *mode = "off";
@@ -64,14 +62,14 @@ void get_status(int mode) {
   if (mdstatus() < 0) {
     load_md_driver(0);
   } else if (!array_started() && !copy_running() && device_inventory(1) > 0) {
-    shcmd_test("/sbin/rmmod md-mod &> /dev/null");
+    unload_md_driver();
     load_md_driver(0);
   }
   get_statistics();
   if (const char *state = get_var("mdState"); state && strcmp(state, "SWAP_DSBL") == 0) {
     int percent = 100;
-    if (atoi(get_var("mdSwapP") ?: "0") && copy_percent[0] < percent) percent = copy_percent[0];
-    if (atoi(get_var("mdSwapQ") ?: "0") && copy_percent[1] < percent) percent = copy_percent[1];
+    if (get_var_int("mdSwapP") && copy_percent[0] < percent) percent = copy_percent[0];
+    if (get_var_int("mdSwapQ") && copy_percent[1] < percent) percent = copy_percent[1];
     put_var("fsCopyPrcnt=%d", percent);
     put_var("fsState=%s", copy_running() ? "Copying" : "Stopped");
   }

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "array/md.h"
 #include "array/status.h"
 #include "daemon/commands.h"
 #include "devices/flash.h"
@@ -93,7 +94,7 @@ void content_init() {
 
   if (pthread_mutex_lock(&state_lock) != 0) ERR("pthread_mutex_lock");
   shcmd("modprobe zfs");
-  shcmd_test("/sbin/rmmod md-mod &> /dev/null");
+  unload_md_driver();
   // Loads the driver and imports the devices; the load writes every state file.
   get_status(0);
   signal_nginx("start");

@@ -283,7 +283,7 @@ std::string initialize_disk(int slot, int encrypt) {
       shcmd_test("mv /dev/'%s%s' /tmp/orvan/dev", shell_quote(name), partition_suffix(name));
     }
   }
-  if (atoi(get_var("rdevDiscard.%i", slot) ?: "0") != 0) {
+  if (get_var_int("rdevDiscard.%i", slot) != 0) {
     const char *name = NEED_VAR("diskName.%i", slot);
     if (shcmd("/sbin/blkdiscard /dev/'%s'", shell_quote(danger(name))) != 0) INFO("continuing...");
   }
@@ -341,10 +341,10 @@ std::string disk_blkid_fsType(int slot, std::string *uuid, int *luks) {
 }
 
 int total_pool_slots(int slot, const char *name) {
-  int total = atoi(get_var("diskSlots.%i", slot) ?: "0");
+  int total = get_var_int("diskSlots.%i", slot);
   if (subpool_kind(name)) return total;
   while (next_subpool_kind(slot + total, name)) {
-    int more = atoi(get_var("diskSlots.%i", slot + total) ?: "0");
+    int more = get_var_int("diskSlots.%i", slot + total);
     // A subpool slot without members would otherwise be counted forever.
     if (more <= 0) break;
     total += more;

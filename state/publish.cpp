@@ -65,34 +65,32 @@ void drain_response(int fd) {
   ERR_AS("publish", "response too damn long");
 }
 
-}  // namespace
-
-ssize_t do_send(int fd, const char *buf, size_t len) {
+// Transfers until len bytes are out, a transfer returns 0, or one fails (logged "write" on
+// behalf of func); the last transfer's result.
+template <typename Transfer>
+ssize_t send_all(const char *func, size_t len, Transfer transfer) {
   ssize_t n = 0;
   for (size_t done = 0; done < len; done += static_cast<size_t>(n)) {
-    n = write(fd, buf + done, len - done);
+    n = transfer(done);
     if (n < 0 && errno == EINTR) {
       n = 0;
       continue;
     }
-    if (n < 0) ERR("write");
+    if (n < 0) ERR_AS(func, "write");
     if (n <= 0) return n;
   }
   return n;
 }
 
+}  // namespace
+
+ssize_t do_send(int fd, const char *buf, size_t len) {
+  return send_all(__func__, len, [&](size_t done) { return write(fd, buf + done, len - done); });
+}
+
 ssize_t do_sendfile(int fd, int file, size_t len) {
-  ssize_t n = 0;
-  for (size_t done = 0; done < len; done += static_cast<size_t>(n)) {
-    n = sendfile(fd, file, nullptr, len - done);
-    if (n < 0 && errno == EINTR) {
-      n = 0;
-      continue;
-    }
-    if (n < 0) ERR("write");
-    if (n <= 0) return n;
-  }
-  return n;
+  // sendfile advances the file's own offset: each call goes on where the last one stopped
+  return send_all(__func__, len, [&](size_t done) { return sendfile(fd, file, nullptr, len - done); });
 }
 
 int publish(const char *dir, const char *name) {

@@ -74,6 +74,14 @@ const char *get_var(const char *fmt, ...) {
   return v;
 }
 
+int get_var_int(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  const char *v = lookup_v(fmt, ap);
+  va_end(ap);
+  return v ? atoi(v) : 0;
+}
+
 const char *need_var(const char *func, int line, const char *fmt, ...) {
   char name[var_name_max];
   va_list ap;

@@ -24,6 +24,8 @@ extern pthread_mutex_t state_lock;
 int put_var(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The value, or nullptr. The formatted name is cut to 259 characters.
 const char *get_var(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// The value read as a number (atoi), 0 when the variable is missing.
+int get_var_int(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Like get_var for a variable that start-up or the slot import guarantees; a missing one is
 // a broken invariant and ends the process with "<func> <line> <name> not found".
 const char *need_var(const char *func, int line, const char *fmt, ...)

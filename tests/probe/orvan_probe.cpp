@@ -43,15 +43,21 @@
 
 namespace {
 
-// What start-up loads before the first status refresh, then the driver loaded and the
-// array started. The load's result when it fails, else the start's.
-int md_start(int count, char **assignments) {
-  set_boot_device();
+// What start-up loads before the first status refresh: the settings files, the users, the
+// empty share list the state files need.
+void load_settings() {
   get_ident();
   get_flash();
   get_share_settings();
   read_users();
   put_var("shareCount=0");
+}
+
+// The settings start-up loads, then the driver loaded and the array started. The load's
+// result when it fails, else the start's.
+int md_start(int count, char **assignments) {
+  set_boot_device();
+  load_settings();
   if (load_md_driver(0) < 0) return -1;
   put_var("startState=%s", get_var("mdState"));
   for (int i = 0; i < count; i++) put_var("%s", assignments[i]);
@@ -122,11 +128,7 @@ int main(int argc, char **argv) {
     put_var("luksKeyfile=/root/no-such-keyfile");
     step("open_without_key", disk_luksOpen(1));
   } else if (argc == 3 && strcmp(argv[1], "event") == 0) {
-    get_ident();
-    get_flash();
-    get_share_settings();
-    read_users();
-    put_var("shareCount=0");
+    load_settings();
     static std::atomic<bool> done{false};
     std::thread poster([name = argv[2]] {
       pthread_mutex_lock(&state_lock);
